@@ -1,0 +1,18 @@
+// Palette chart: draws the colour list as "output.bmp", one 25-pixel band per
+// colour with its swatch and its numbers in white text. Never shown on screen.
+#ifndef OMBRIX_CHART_H
+#define OMBRIX_CHART_H
+
+constexpr int kChartWidth = 185;
+constexpr int kBandHeight = 25; // also the swatch's width and height
+constexpr int kTextX = 25;
+constexpr int kFontPoints = 16;
+// SDL 1.2 rectangles hold rows up to 32767: band k can be placed while 25 k
+// fits, so the chart holds at most 1311 bands.
+constexpr int kMaxBands = 32767 / kBandHeight + 1;
+constexpr const char kFontFile[] = "Aaargh.ttf";
+constexpr const char kChartFile[] = "output.bmp";
+
+void visual_pixspit();
+
+#endif
