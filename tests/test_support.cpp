@@ -10,6 +10,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace {
+// Headless video for every test, unless the runner chose a driver itself.
+const bool dummy_video = [] {
+    setenv("SDL_VIDEODRIVER", "dummy", 0);
+    setenv("SDL_AUDIODRIVER", "dummy", 0);
+    return true;
+}();
+} // namespace
+
 void capture_output()
 {
     std::fflush(nullptr);
@@ -62,9 +71,9 @@ scratch_dir::~scratch_dir()
 
 void place_font()
 {
-    const char* font = std::getenv("OMBRIX_FONT");
-    ASSERT_NE(font, nullptr) << "OMBRIX_FONT must name the bundled font";
-    write_file("Aaargh.ttf", read_file(font));
+    const std::string font = read_file(OMBRIX_FONT_PATH);
+    ASSERT_GT(font.size(), 1000u) << "the bundled font at " << OMBRIX_FONT_PATH;
+    write_file("Aaargh.ttf", font);
 }
 
 std::string read_file(const std::string& name)

@@ -1,0 +1,302 @@
+// The text renderer's lines and drawing, and the chart file read back pixel by
+// pixel: size, swatches, band order, white text, the cap on bands, no font.
+#include "base/base_ttf.h"
+#include "census.h"
+#include "chart.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+struct rgb {
+    int r, g, b;
+    bool operator==(const rgb& o) const { return r == o.r && g == o.g && b == o.b; }
+};
+
+std::ostream& operator<<(std::ostream& out, const rgb& c)
+{
+    return out << "(" << c.r << "," << c.g << "," << c.b << ")";
+}
+
+rgb pixel_at(SDL_Surface* s, int x, int y)
+{
+    SDL_LockSurface(s);
+    const Uint8* p = static_cast<const Uint8*>(s->pixels) + y * s->pitch + x * s->format->BytesPerPixel;
+    Uint32 value = 0;
+    std::memcpy(&value, p, s->format->BytesPerPixel);
+    SDL_UnlockSurface(s);
+    Uint8 r, g, b;
+    SDL_GetRGB(value, s->format, &r, &g, &b);
+    return {r, g, b};
+}
+
+// Counts pure white pixels and pixels that are neither white nor black in the
+// rectangle x0..x1-1, y0..y1-1.
+struct tally {
+    int white = 0;
+    int other = 0;
+};
+
+tally count_text_pixels(SDL_Surface* s, int x0, int y0, int x1, int y1)
+{
+    tally t;
+    for (int y = y0; y < y1; ++y) {
+        for (int x = x0; x < x1; ++x) {
+            const rgb c = pixel_at(s, x, y);
+            if (c == rgb{255, 255, 255}) {
+                ++t.white;
+            } else if (!(c == rgb{0, 0, 0})) {
+                ++t.other;
+            }
+        }
+    }
+    return t;
+}
+
+std::string repeat(const std::string& line, int n)
+{
+    std::string all;
+    for (int i = 0; i < n; ++i) {
+        all += line;
+    }
+    return all;
+}
+
+class ChartTest : public testing::Test {
+protected:
+    void SetUp() override { census_clear(); }
+    void TearDown() override
+    {
+        census_clear();
+        if (chart_ != nullptr) {
+            SDL_FreeSurface(chart_);
+        }
+    }
+    // Runs the chart step and returns its standard output.
+    std::string draw_chart()
+    {
+        capture_output();
+        visual_pixspit();
+        const std::string out = captured_stdout();
+        captured_stderr();
+        return out;
+    }
+    SDL_Surface* load_chart()
+    {
+        chart_ = SDL_LoadBMP(kChartFile);
+        EXPECT_NE(chart_, nullptr) << "output.bmp reads back as a BMP: " << SDL_GetError();
+        return chart_;
+    }
+    scratch_dir dir_;
+    SDL_Surface* chart_ = nullptr;
+};
+
+constexpr char kStartLines[] = "DEBUG:  Attempting to Init SDL_TTF \nDEBUG:  SDL_TTF Initialized sucessfully \n";
+constexpr char kNullFontLine[] = "CRITICAL EXISTANCE FAILURE: Attempting to draw NULL font \n";
+
+} // namespace
+
+TEST_F(ChartTest, OneColourGivesOneBandWithSwatchAndWhiteText)
+{
+    place_font();
+    addpix(255, 0, 0);
+    first->count = 12;
+    EXPECT_EQ(draw_chart(), kStartLines) << "only the font library's start lines";
+    SDL_Surface* chart = load_chart();
+    ASSERT_NE(chart, nullptr);
+    EXPECT_EQ(chart->w, 185) << "chart width";
+    EXPECT_EQ(chart->h, 25) << "one band of 25 rows";
+    for (int y = 0; y < 25; ++y) {
+        for (int x = 0; x < 25; ++x) {
+            ASSERT_EQ(pixel_at(chart, x, y), (rgb{255, 0, 0})) << "swatch pixel " << x << "," << y;
+        }
+    }
+    const tally text = count_text_pixels(chart, 25, 0, 185, 25);
+    EXPECT_GT(text.white, 50) << "the band's text is drawn in white";
+    EXPECT_EQ(text.other, 0) << "outside the swatch only black and pure white";
+}
+
+TEST_F(ChartTest, BandsFollowListOrderAndEachCarriesText)
+{
+    place_font();
+    addpix(0, 0, 255);
+    addpix(255, 0, 0);
+    addpix(0, 0, 0);
+    last->count = 7;
+    draw_chart();
+    SDL_Surface* chart = load_chart();
+    ASSERT_NE(chart, nullptr);
+    ASSERT_EQ(chart->h, 75) << "three bands";
+    const rgb expected[] = {{0, 0, 255}, {255, 0, 0}, {0, 0, 0}};
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(pixel_at(chart, 0, 25 * k), expected[k]) << "band " << k << " top-left swatch pixel";
+        EXPECT_EQ(pixel_at(chart, 24, 25 * k + 24), expected[k]) << "band " << k << " bottom-right swatch pixel";
+        const tally text = count_text_pixels(chart, 25, 25 * k, 185, 25 * k + 25);
+        EXPECT_GT(text.white, 30) << "band " << k << " has white text, a black swatch's band too";
+        EXPECT_EQ(text.other, 0) << "band " << k << " holds only black and white beside the swatch";
+    }
+}
+
+TEST_F(ChartTest, WithoutTheFontBandsKeepTheirSwatchesAndNoText)
+{
+    addpix(10, 200, 30);
+    addpix(40, 50, 60);
+    const std::string out = draw_chart();
+    EXPECT_EQ(out, std::string(kStartLines) + "CRITICAL EXISTANCE FAILURE: TTF Failed to Load: Aaargh.ttf\n" +
+                       repeat(kNullFontLine, 2))
+        << "the load failure, then one NULL-font line per band";
+    SDL_Surface* chart = load_chart();
+    ASSERT_NE(chart, nullptr);
+    EXPECT_EQ(pixel_at(chart, 12, 12), (rgb{10, 200, 30})) << "band 0 swatch";
+    EXPECT_EQ(pixel_at(chart, 12, 37), (rgb{40, 50, 60})) << "band 1 swatch";
+    const tally text = count_text_pixels(chart, 25, 0, 185, 50);
+    EXPECT_EQ(text.white + text.other, 0) << "no text: everything beside the swatches is black";
+}
+
+TEST_F(ChartTest, AnEmptyListWritesAHeaderOnlyChart)
+{
+    place_font();
+    EXPECT_EQ(draw_chart(), kStartLines) << "no band, no band line";
+    const std::string bmp = read_file(kChartFile);
+    ASSERT_GE(bmp.size(), 26u) << "a BMP header was written";
+    EXPECT_EQ(bmp.substr(0, 2), "BM") << "BMP signature";
+    std::int32_t width = 0, height = 0;
+    std::memcpy(&width, bmp.data() + 18, 4);
+    std::memcpy(&height, bmp.data() + 22, 4);
+    EXPECT_EQ(width, 185) << "chart width in the header";
+    EXPECT_EQ(height, 0) << "no rows";
+}
+
+TEST_F(ChartTest, AnEarlierChartIsReplaced)
+{
+    place_font();
+    write_file(kChartFile, std::string(100000, 'x'));
+    addpix(1, 2, 3);
+    draw_chart();
+    SDL_Surface* chart = load_chart();
+    ASSERT_NE(chart, nullptr);
+    EXPECT_EQ(chart->h, 25) << "the new chart replaced the old file";
+}
+
+TEST_F(ChartTest, ColoursPastTheLastPlaceableBandAreLeftOutWithAWarning)
+{
+    // 1312 colours: bands 0..1310 fit (the last starts at row 32750), 1311 does not.
+    for (int i = 0; i < 1312; ++i) {
+        addpix(static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i & 0xFF), 77);
+    }
+    const std::string out = draw_chart();
+    const std::vector<std::string> lines = lines_of(out);
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[3], "WARNING: The chart shows the first 1311 of 1312 colours; the rest do not fit ")
+        << "one warning names the shown and the total colours";
+    EXPECT_EQ(lines.size(), 4u + 1311u) << "the NULL-font line comes once per drawn band only";
+    SDL_Surface* chart = load_chart();
+    ASSERT_NE(chart, nullptr);
+    EXPECT_EQ(chart->h, 1311 * 25) << "the chart holds 1311 bands";
+    EXPECT_EQ(pixel_at(chart, 0, 32750), (rgb{5, 30, 77})) << "band 1310 starts at row 32750";
+    EXPECT_EQ(pixel_at(chart, 24, 32774), (rgb{5, 30, 77})) << "band 1310 is drawn in full, to row 32774";
+}
+
+TEST_F(ChartTest, AnUnwritableFolderIsNotReported)
+{
+    place_font();
+    addpix(9, 9, 9);
+    ASSERT_EQ(chmod(".", 0555), 0);
+    const bool root = access(".", W_OK) == 0; // root writes anyway
+    const std::string out = draw_chart();
+    chmod(".", 0755);
+    EXPECT_EQ(out, kStartLines) << "nothing is printed about the file";
+    if (!root) {
+        EXPECT_FALSE(file_exists(kChartFile)) << "no file in a read-only folder";
+    }
+}
+
+TEST(TextRenderer, LoadsClosesAndRefusesNullFonts)
+{
+    scratch_dir dir;
+    TTF_Font* font = reinterpret_cast<TTF_Font*>(0x1);
+    capture_output();
+    ttf.init();
+    ttf.load_font(&font, "no-such-font.ttf", 16);
+    const std::string out = captured_stdout();
+    captured_stderr();
+    EXPECT_EQ(out, std::string(kStartLines) + "CRITICAL EXISTANCE FAILURE: TTF Failed to Load: no-such-font.ttf\n")
+        << "start lines, then the load failure naming the path";
+    EXPECT_EQ(font, nullptr) << "a failed load stores null over what the handle held";
+
+    SDL_Surface* target = SDL_CreateRGBSurface(SDL_SWSURFACE, 40, 20, 32, 0, 0, 0, 0);
+    ASSERT_NE(target, nullptr);
+    capture_output();
+    ttf.text_render(target, 0, 0, nullptr, 255, 255, 255, 0, "%s %i", "never formatted", 5);
+    const std::string null_out = captured_stdout();
+    captured_stderr();
+    EXPECT_EQ(null_out, kNullFontLine) << "only the NULL-font line";
+    EXPECT_EQ(count_text_pixels(target, 0, 0, 40, 20).white, 0) << "the target is unchanged";
+    SDL_FreeSurface(target);
+
+    ttf.close_font(nullptr);
+    TTF_Font* none = nullptr;
+    ttf.close_font(&none);
+    EXPECT_EQ(none, nullptr) << "closing a null handle does nothing";
+}
+
+TEST(TextRenderer, DrawsInTheLowBitsOfEachColourAndClipsAtEdges)
+{
+    scratch_dir dir;
+    place_font();
+    TTF_Font* font = nullptr;
+    capture_output();
+    ttf.init();
+    ttf.load_font(&font, "Aaargh.ttf", 16);
+    captured_stdout();
+    captured_stderr();
+    ASSERT_NE(font, nullptr);
+
+    SDL_Surface* target = SDL_CreateRGBSurface(SDL_SWSURFACE, 60, 30, 32, 0, 0, 0, 0);
+    ASSERT_NE(target, nullptr);
+    capture_output();
+    ttf.text_render(target, 2, 2, font, 256, -1, 255, 0, "%s", "WW");
+    // Partly outside: only the overlap is drawn. Wholly outside: nothing, silently.
+    ttf.text_render(target, 50, 20, font, 256, -1, 255, 0, "%s", "WW");
+    ttf.text_render(target, 500, 500, font, 256, -1, 255, 0, "%s", "WW");
+    const std::string out = captured_stdout();
+    captured_stderr();
+    EXPECT_EQ(out, "") << "successful renders print nothing";
+    int cyan = 0, other = 0;
+    for (int y = 0; y < 30; ++y) {
+        for (int x = 0; x < 60; ++x) {
+            const rgb c = pixel_at(target, x, y);
+            if (c == rgb{0, 255, 255}) {
+                ++cyan;
+            } else if (!(c == rgb{0, 0, 0})) {
+                ++other;
+            }
+        }
+    }
+    EXPECT_GT(cyan, 20) << "256 draws as red 0 and -1 as green 255";
+    EXPECT_EQ(other, 0) << "solid text: glyph pixels in the colour, the rest untouched";
+    int corner = 0;
+    for (int y = 20; y < 30; ++y) {
+        for (int x = 50; x < 60; ++x) {
+            corner += pixel_at(target, x, y) == rgb{0, 255, 255};
+        }
+    }
+    EXPECT_GT(corner, 0) << "text placed partly outside is drawn where it overlaps";
+
+    // A formatted text longer than the buffer is cut short, not overflowed.
+    const std::string long_text(5000, 'i');
+    capture_output();
+    ttf.text_render(target, 0, 0, font, 255, 255, 255, 0, "%s", long_text.c_str());
+    EXPECT_EQ(captured_stdout(), "") << "a long text still renders (cut to 1023 characters)";
+    captured_stderr();
+
+    ttf.close_font(&font);
+    EXPECT_EQ(font, nullptr) << "close_font sets the handle to null";
+    ttf.close_font(&font);
+    SDL_FreeSurface(target);
+}
