@@ -1,0 +1,199 @@
+"""Pictures for the end-to-end runs: small ones whose colours are known, and
+damaged or hostile files that the decoders have been seen to choke on.
+
+Also the independent reading of a picture that the tool's listing is compared
+with: every pixel's red, green and blue, column by column, first-seen order.
+"""
+
+import io
+import random
+import struct
+
+from PIL import Image
+
+
+# --------------------------------------------------------------------------
+# Expected census, worked out from the picture with Pillow
+
+
+def column_major_census(img):
+    """[(r, g, b, count)] in the order a column-by-column scan first meets
+    each colour; alpha plays no part in a colour."""
+    rgb = img.convert("RGB")
+    w, h = rgb.size
+    px = rgb.load()
+    counts = {}
+    for x in range(w):
+        for y in range(h):
+            c = px[x, y]
+            counts[c] = counts.get(c, 0) + 1
+    return [(r, g, b, n) for (r, g, b), n in counts.items()]  # dicts keep insertion order
+
+
+def listing(census):
+    return b"".join(b"%d %d %d | %d \n" % entry for entry in census)
+
+
+def progress(width):
+    return b"".join(b"LINE FINISHED %d \n" % x for x in range(width))
+
+
+# --------------------------------------------------------------------------
+# Well-formed pictures
+
+
+def two_by_two():
+    """Top row red, green; bottom row blue, red."""
+    img = Image.new("RGBA", (2, 2))
+    img.putdata([(255, 0, 0, 255), (0, 255, 0, 255), (0, 0, 255, 255), (255, 0, 0, 255)])
+    return img
+
+
+def mixed(width=7, height=5, seed=7):
+    """A few colours scattered over the picture, including black (whose swatch
+    vanishes into the chart's background) and one colour at two alpha values."""
+    rnd = random.Random(seed)
+    palette = [(0, 0, 0, 255), (12, 200, 34, 255), (12, 200, 34, 80), (255, 255, 255, 255),
+               (1, 2, 3, 255), (250, 128, 7, 0), (90, 90, 200, 255)]
+    img = Image.new("RGBA", (width, height))
+    img.putdata([rnd.choice(palette) for _ in range(width * height)])
+    return img
+
+
+def palette_picture():
+    img = Image.new("P", (3, 2))
+    img.putpalette([10, 20, 30, 200, 100, 50, 0, 0, 0, 7, 7, 7])
+    img.putdata([0, 1, 0, 2, 0, 1])
+    return img
+
+
+def save(img, path, fmt=None):
+    img.save(path, fmt)
+    return path
+
+
+# --------------------------------------------------------------------------
+# GIF written byte by byte
+
+
+def lzw_encode(indices, min_code_size):
+    """GIF's variable-length LZW, codes packed least significant bit first."""
+    clear = 1 << min_code_size
+    end = clear + 1
+
+    def fresh():
+        return {(i,): i for i in range(clear)}, clear + 2, min_code_size + 1
+
+    table, next_code, size = fresh()
+    data = bytearray()
+    bits = nbits = 0
+
+    def emit(code, width):
+        nonlocal bits, nbits
+        bits |= code << nbits
+        nbits += width
+        while nbits >= 8:
+            data.append(bits & 0xFF)
+            bits >>= 8
+            nbits -= 8
+
+    emit(clear, size)
+    run = ()
+    for k in indices:
+        longer = run + (k,)
+        if longer in table:
+            run = longer
+            continue
+        emit(table[run], size)
+        if next_code < 4096:
+            table[longer] = next_code
+            next_code += 1
+            if next_code > (1 << size) and size < 12:
+                size += 1
+        else:
+            emit(clear, size)
+            table, next_code, size = fresh()
+        run = (k,)
+    if run:
+        emit(table[run], size)
+    emit(end, size)
+    if nbits:
+        data.append(bits & 0xFF)
+    return bytes(data)
+
+
+def gif_bytes(width, height, indices, colours=((0, 0, 0), (255, 255, 255))):
+    """GIF89a: logical screen of width x height, a two-entry global colour
+    table, one image block covering the screen."""
+    table = b"".join(bytes(c) for c in colours)
+    out = b"GIF89a" + struct.pack("<HHBBB", width, height, 0x80, 0, 0) + table
+    out += b"," + struct.pack("<HHHHB", 0, 0, width, height, 0)
+    data = lzw_encode(indices, 2)
+    out += b"\x02"
+    for i in range(0, len(data), 255):
+        chunk = data[i:i + 255]
+        out += bytes([len(chunk)]) + chunk
+    return out + b"\x00;"
+
+
+# --------------------------------------------------------------------------
+# Damaged and hostile inputs: each maker writes into the folder and returns
+# the argument to give the tool (None: the file is missing on purpose).
+
+
+def _png_bytes(img):
+    buf = io.BytesIO()
+    img.save(buf, "PNG")
+    return buf.getvalue()
+
+
+def noisy(width, height, seed=11):
+    rnd = random.Random(seed)
+    return Image.frombytes("RGB", (width, height), bytes(rnd.randrange(256) for _ in range(width * height * 3)))
+
+
+def write_missing(folder):
+    return "no-such-picture.png"
+
+
+def write_empty(folder):
+    (folder / "empty.png").write_bytes(b"")
+    return "empty.png"
+
+
+def write_text_as_png(folder):
+    (folder / "notes.png").write_text("This is a shopping list, not a picture.\nmilk\nbread\n")
+    return "notes.png"
+
+
+def write_half_png(folder):
+    data = _png_bytes(noisy(64, 64))
+    (folder / "half.png").write_bytes(data[:len(data) // 2])
+    return "half.png"
+
+
+def write_short_bmp(folder):
+    buf = io.BytesIO()
+    noisy(16, 16).save(buf, "BMP")
+    (folder / "short.bmp").write_bytes(buf.getvalue()[:20])
+    return "short.bmp"
+
+
+def write_wide_gif(folder):
+    (folder / "wide.gif").write_bytes(gif_bytes(16384, 2, [0] * (16384 * 2)))
+    return "wide.gif"
+
+
+def write_cut_xpm(folder):
+    text = ('/* XPM */\n'
+            'static char *cut[] = {\n'
+            '"4 4 2 1",\n'
+            '"a c #FF0000",\n'
+            '"b c #0000FF",\n')
+    (folder / "cut.xpm").write_text(text)
+    return "cut.xpm"
+
+
+def write_directory(folder):
+    (folder / "album.png").mkdir()
+    return "album.png"
