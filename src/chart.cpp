@@ -9,6 +9,11 @@
 #include <SDL.h>
 #include <cstdio>
 
+namespace {
+// The chart surface is kept until the process ends; one census, one chart.
+SDL_Surface* chart;
+} // namespace
+
 void visual_pixspit()
 {
     ttf.init();
@@ -20,7 +25,10 @@ void visual_pixspit()
         std::printf("WARNING: The chart shows the first %i of %i colours; the rest do not fit \n",
                     bands, color_count);
     }
-    SDL_Surface* chart = SDL_CreateRGBSurface(SDL_SWSURFACE, kChartWidth, kBandHeight * bands, 32, 0, 0, 0, 0);
+    if (chart != nullptr) {
+        SDL_FreeSurface(chart); // an earlier chart of the same process (tests draw several)
+    }
+    chart = SDL_CreateRGBSurface(SDL_SWSURFACE, kChartWidth, kBandHeight * bands, 32, 0, 0, 0, 0);
     if (chart == nullptr) {
         std::printf("ERROR:  Unable to create the chart surface: %s \n", SDL_GetError());
         ttf.close_font(&font);

@@ -87,6 +87,7 @@ TEST(PictureIntake, EveryFormatArrivesAsSDLImageDecodesIt)
         }
         EXPECT_TRUE(census_of(handed) == census_of(direct)) << "the same census either way";
         SDL_FreeSurface(direct);
+        SDL_FreeSurface(handed);
     }
 }
 
@@ -106,7 +107,9 @@ TEST(PictureIntake, LosslessFormatsAllListTheSameColours)
         SDL_Surface* picture = load_quietly(kFixtures + "/" + name, &why);
         ASSERT_NE(picture, nullptr) << why;
         EXPECT_TRUE(census_of(picture) == expected) << "palette pictures list their real colours, not black";
+        SDL_FreeSurface(picture);
     }
+    SDL_FreeSurface(reference);
 
     // Grey pictures read through their palette: each grey v lists as v v v.
     SDL_Surface* grey = load_quietly(kFixtures + "/grey.png", &why);
@@ -116,6 +119,7 @@ TEST(PictureIntake, LosslessFormatsAllListTheSameColours)
     for (const listed_colour& c : greys) {
         EXPECT_TRUE(c.r == c.g && c.g == c.b) << "a grey lists equal channels, got " << c.r << " " << c.g << " " << c.b;
     }
+    SDL_FreeSurface(grey);
 }
 
 TEST(PictureIntake, UnusablePicturesComeBackNullWithAReason)

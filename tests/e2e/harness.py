@@ -15,6 +15,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 import Xlib.X
+import Xlib.XK
 import Xlib.display
 import Xlib.error
 import Xlib.protocol.event
@@ -147,6 +148,27 @@ def request_close(display, wid):
         d.close()
 
 
+def send_key(display, wid, keysym_name, time_ms):
+    """A key press and release of one key, stamped with time_ms.
+
+    xdotool stamps its events with time 0, and SDL takes a release followed
+    by a press of the same key at (nearly) the same time for auto-repeat and
+    drops both; two presses of one key in one pass need distinct times."""
+    d = Xlib.display.Display(display)
+    try:
+        window = d.create_resource_object("window", wid)
+        keycode = d.keysym_to_keycode(Xlib.XK.string_to_keysym(keysym_name))
+        root = d.screen().root
+        for kind, mask in ((Xlib.protocol.event.KeyPress, Xlib.X.KeyPressMask),
+                           (Xlib.protocol.event.KeyRelease, Xlib.X.KeyReleaseMask)):
+            event = kind(time=time_ms, root=root, window=window, same_screen=1, child=Xlib.X.NONE,
+                         root_x=0, root_y=0, event_x=0, event_y=0, state=0, detail=keycode)
+            window.send_event(event, event_mask=mask)
+        d.sync()
+    finally:
+        d.close()
+
+
 def sync_server(display):
     """A round trip, so the server has handled what other clients sent before."""
     d = Xlib.display.Display(display)
@@ -187,6 +209,9 @@ class Session:
 
     def close(self):
         request_close(self.display, self.wid)
+
+    def stamped_key(self, key, time_ms):
+        send_key(self.display, self.wid, key, time_ms)
 
     def caption(self):
         return window_name(self.display, self.wid)

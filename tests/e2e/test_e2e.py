@@ -88,7 +88,15 @@ def press(*keys):
     return interact
 
 
-def close_button(s):
+def key(name):
+    return lambda s: s.key(name)
+
+
+def stamped_key(name, time_ms):
+    return lambda s: s.stamped_key(name, time_ms)
+
+
+def close_request(s):
     s.close()
 
 
@@ -97,11 +105,8 @@ def queued(*events):
     def interact(s):
         s.hold()
         try:
-            for e in events:
-                if e == "close":
-                    s.close()
-                else:
-                    s.key(e)
+            for send in events:
+                send(s)
         finally:
             s.release()
     return interact
@@ -184,12 +189,13 @@ class RunEnding(ToolTest):
         census = pictures.column_major_census(img)
         cases = [
             ("Escape as soon as the window is up", press("Escape"), [ESCAPE]),
-            ("close button", close_button, [CLOSE]),
+            ("close button", close_request, [CLOSE]),
             ("Shift+Escape", press("shift+Escape"), [ESCAPE]),
-            ("close then Escape in one pass", queued("close", "Escape"), [CLOSE, ESCAPE]),
-            ("Escape then close in one pass", queued("Escape", "close"), [ESCAPE, CLOSE]),
-            ("Escape twice in one pass", queued("Escape", "Escape"), [ESCAPE, ESCAPE]),
-            ("another key, then Escape, in one pass", queued("a", "Escape"), [ESCAPE]),
+            ("close then Escape in one pass", queued(close_request, key("Escape")), [CLOSE, ESCAPE]),
+            ("Escape then close in one pass", queued(key("Escape"), close_request), [ESCAPE, CLOSE]),
+            ("Escape twice in one pass",
+             queued(stamped_key("Escape", 1000), stamped_key("Escape", 1500)), [ESCAPE, ESCAPE]),
+            ("another key, then Escape, in one pass", queued(key("a"), key("Escape")), [ESCAPE]),
         ]
         for name, interact, quit_lines in cases:
             with self.subTest(name):
@@ -346,9 +352,9 @@ class Census(ToolTest):
                 folder = self.work_folder()
                 pictures.save(img, folder / filename, fmt)
                 # The oracle reads back what was written, as a decoder sees it.
-                written = Image.open(folder / filename)
-                census = pictures.column_major_census(written)
-                w, h = written.size
+                with Image.open(folder / filename) as written:
+                    census = pictures.column_major_census(written)
+                    w, h = written.size
                 run = self.run_tool(folder, [filename] + extra, press("Escape"))
                 self.assertClean(run)
                 self.assertOutput(run.stdout, STARTUP_DEFAULT + warning * (w * h) + pictures.listing(census)
