@@ -75,6 +75,13 @@ void copy_text(char* to, std::size_t size, const char* from)
 
 [[noreturn]] void decode_in_child(const char* path, int fd)
 {
+    // SDL's fatal-signal handler would shut SDL down, and so write to the X
+    // connection this process shares with its parent: a crash here must simply
+    // end the child.
+    const int fatal_signals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGPIPE};
+    for (int sig : fatal_signals) {
+        std::signal(sig, SIG_DFL);
+    }
     // Decoders' own complaints (libpng, libtiff) stay out of the tool's output;
     // SDL_image's error text travels back in the header instead.
     const int quiet = open("/dev/null", O_WRONLY);

@@ -9,6 +9,7 @@ reported as a failure, so nothing in the suite can hang.
 import os
 import re
 import signal
+import socket
 import subprocess
 import time
 from dataclasses import dataclass, field
@@ -37,6 +38,13 @@ def _display_taken(n):
 
 
 def _accepts_connections(name):
+    # A plain socket first: a refused Xlib connection leaves sockets behind.
+    path = f"/tmp/.X11-unix/X{name.lstrip(':')}"
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+        try:
+            s.connect(path)
+        except OSError:
+            return False
     try:
         d = Xlib.display.Display(name)
     except (Xlib.error.DisplayError, OSError, ConnectionError):

@@ -10,9 +10,11 @@ Needs Debian's python3 (Pillow, numpy, python3-xlib), Xvfb and xdotool.
 """
 
 import argparse
+import atexit
 import io
 import re
 import shutil
+import signal
 import sys
 import tempfile
 import time
@@ -119,6 +121,7 @@ def setUpModule():
     global DISPLAY
     DISPLAY = XSERVER.start()
     unittest.addModuleCleanup(XSERVER.stop)
+    atexit.register(XSERVER.stop)  # also after an interrupt or SIGTERM
 
 
 def as_text(data):
@@ -150,7 +153,7 @@ class ToolTest(unittest.TestCase):
 
     def assertClean(self, run, status=0):
         self.assertGreaterEqual(run.status, 0, f"expected a normal exit, the tool died from signal {-run.status}")
-        self.assertEqual(run.status, status, f"expected exit status {status}")
+        self.assertEqual(run.status, status, f"expected exit status {status}; stderr ends {run.stderr[-300:]!r}")
 
     def assertChart(self, data, census, with_text=True):
         """output.bmp read back: 185 wide, a 25-pixel band per colour, the
@@ -444,6 +447,7 @@ def main():
     FONT = Path(ours.font).resolve()
     if not EXE.is_file():
         parser.error(f"no executable at {EXE}")
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     unittest.main(argv=[sys.argv[0]] + rest)
 
 
