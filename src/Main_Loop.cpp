@@ -20,15 +20,22 @@ namespace {
 constexpr int kTargetFps = 60;
 constexpr std::size_t kCaptionSize = 128;
 constexpr std::size_t kOutputBufferSize = std::size_t{1} << 20;
+constexpr std::size_t kErrorBufferSize = std::size_t{1} << 16;
 constexpr int kFailureStatus = -1;
 
-// A picture of 2 or 3 bytes per pixel prints a warning per pixel; into a pipe
-// or a file a large buffer keeps that cheap. A terminal keeps line buffering.
+// A picture of 2 or 3 bytes per pixel prints a warning per pixel, and the
+// census a progress line per column; into a pipe or a file large buffers keep
+// that cheap (a write per column also costs the scan its cached page
+// translations). A terminal keeps its usual buffering.
 void buffer_standard_output()
 {
     if (!isatty(STDOUT_FILENO)) {
         static char buffer[kOutputBufferSize];
         std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+    }
+    if (!isatty(STDERR_FILENO)) {
+        static char buffer[kErrorBufferSize];
+        std::setvbuf(stderr, buffer, _IOFBF, sizeof buffer);
     }
 }
 

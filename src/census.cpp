@@ -1,14 +1,16 @@
 // The colour list and the census that fills it. The list is a plain linked list
-// in first-seen order; an open-addressing index keyed by the packed colour finds
-// a colour's entry without walking the list, so a photograph with hundreds of
-// thousands of colours costs a few nanoseconds per pixel instead of hours.
+// in first-seen order. While the scan runs, each colour's pixels are counted in
+// a table indexed directly by the packed colour 0xRRGGBB, so finding a colour
+// costs one memory access instead of a walk of the list, and neighbouring
+// pixels of similar colours land close together; the totals are written into
+// the list entries when the scan ends.
 #include "census.h"
 
 #include "base/surface.h"
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <sys/mman.h>
 
 SDL_Surface* image;
 pixel* first;
@@ -17,19 +19,10 @@ std::int32_t color_count;
 
 namespace {
 
-// One slot of the index: the packed colour 0xRRGGBB and its list entry.
-struct slot {
-    std::uint32_t key;
-    pixel* entry;
-};
+constexpr std::size_t kColourKeys = std::size_t{1} << 24;
 
-constexpr std::uint32_t kEmptyKey = 0xFFFFFFFFu; // no packed colour reaches it
-constexpr std::uint32_t kFirstIndexBits = 12;
-
-slot* index_slots;
-std::uint32_t index_bits;
-std::uint32_t index_used;
-pixel* recent; // the entry counted last: runs of one colour skip the index
+// Pixel counts per packed colour; null outside a census.
+std::uint32_t* counts;
 
 [[noreturn]] void out_of_memory()
 {
@@ -42,77 +35,59 @@ std::uint32_t pack(std::uint8_t r, std::uint8_t g, std::uint8_t b)
     return static_cast<std::uint32_t>(r) << 16 | static_cast<std::uint32_t>(g) << 8 | b;
 }
 
-std::uint32_t home_slot(std::uint32_t key, std::uint32_t bits)
+// 64 MiB of address space; only the pages of colours that occur are ever
+// touched, and the kernel hands them out zeroed.
+void open_counts()
 {
-    return (key * 0x9E3779B1u) >> (32 - bits);
-}
-
-slot* allocate_slots(std::uint32_t bits)
-{
-    const std::size_t n = std::size_t{1} << bits;
-    slot* slots = static_cast<slot*>(std::malloc(n * sizeof(slot)));
-    if (slots == nullptr) {
+    if (counts != nullptr) {
+        return;
+    }
+    void* table = mmap(nullptr, kColourKeys * sizeof(std::uint32_t), PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (table == MAP_FAILED) {
         out_of_memory();
     }
-    for (std::size_t i = 0; i < n; ++i) {
-        slots[i].key = kEmptyKey;
-        slots[i].entry = nullptr;
-    }
-    return slots;
+    madvise(table, kColourKeys * sizeof(std::uint32_t), MADV_HUGEPAGE);
+    counts = static_cast<std::uint32_t*>(table);
 }
 
-void insert_slot(slot* slots, std::uint32_t bits, std::uint32_t key, pixel* entry)
+void close_counts()
 {
-    const std::uint32_t mask = (1u << bits) - 1;
-    std::uint32_t i = home_slot(key, bits);
-    while (slots[i].key != kEmptyKey) {
-        i = (i + 1) & mask;
+    if (counts != nullptr) {
+        munmap(counts, kColourKeys * sizeof(std::uint32_t));
+        counts = nullptr;
     }
-    slots[i].key = key;
-    slots[i].entry = entry;
 }
 
-// Keeps the index at most half full, so probes stay short.
-void grow_index_if_needed()
+// One channel of a raw value: mask, shift down, shift up by the loss, low 8
+// bits. SDL stores the loss of a channel wider than 8 bits as 8 - width in an
+// unsigned byte (a 10-bit channel has loss 254); such a channel keeps its top
+// 8 bits instead of an undefined shift.
+struct channel {
+    std::uint32_t mask;
+    std::uint8_t shift;
+    int up;   // left shift for channels of 8 bits or fewer
+    int down; // right shift for wider channels
+};
+
+channel channel_of(std::uint32_t mask, std::uint8_t shift, std::uint8_t loss)
 {
-    if (index_slots == nullptr) {
-        index_bits = kFirstIndexBits;
-        index_slots = allocate_slots(index_bits);
-        return;
-    }
-    if ((index_used + 1) * 2 <= (1u << index_bits)) {
-        return;
-    }
-    const std::uint32_t bits = index_bits + 1;
-    slot* slots = allocate_slots(bits);
-    const std::uint32_t n = 1u << index_bits;
-    for (std::uint32_t i = 0; i < n; ++i) {
-        if (index_slots[i].key != kEmptyKey) {
-            insert_slot(slots, bits, index_slots[i].key, index_slots[i].entry);
-        }
-    }
-    std::free(index_slots);
-    index_slots = slots;
-    index_bits = bits;
+    const int signed_loss = static_cast<std::int8_t>(loss);
+    channel c;
+    c.mask = shift < 32 && signed_loss > -32 && signed_loss < 32 ? mask : 0;
+    c.shift = shift < 32 ? shift : 0;
+    c.up = signed_loss > 0 && signed_loss < 32 ? signed_loss : 0;
+    c.down = signed_loss < 0 && signed_loss > -32 ? -signed_loss : 0;
+    return c;
 }
 
-pixel* find_entry(std::uint32_t key)
+inline std::uint8_t split(std::uint32_t value, const channel& c)
 {
-    if (index_slots == nullptr) {
-        return nullptr;
-    }
-    const std::uint32_t mask = (1u << index_bits) - 1;
-    std::uint32_t i = home_slot(key, index_bits);
-    while (index_slots[i].key != kEmptyKey) {
-        if (index_slots[i].key == key) {
-            return index_slots[i].entry;
-        }
-        i = (i + 1) & mask;
-    }
-    return nullptr;
+    const std::uint32_t bits = (value & c.mask) >> c.shift;
+    return static_cast<std::uint8_t>((bits << c.up) >> c.down);
 }
 
-// Writes the decimal digits of value (0 or more) ending at end; returns the start.
+// Writes the decimal digits of value ending at end; returns their start.
 char* put_decimal(char* end, std::uint32_t value)
 {
     do {
@@ -122,30 +97,29 @@ char* put_decimal(char* end, std::uint32_t value)
     return end;
 }
 
-} // namespace
-
-void pixify()
+// The scan for one pixel size. The picture's fields are copied into locals so
+// the per-pixel path does not reload them after every call it makes.
+template <int Bytes>
+void scan(const SDL_Surface& picture, const SDL_PixelFormat& format_in)
 {
-    const SDL_PixelFormat* format = image->format;
-    const Uint32 rmask = format->Rmask, gmask = format->Gmask, bmask = format->Bmask;
-    const Uint8 rshift = format->Rshift, gshift = format->Gshift, bshift = format->Bshift;
-    const Uint8 rloss = format->Rloss, gloss = format->Gloss, bloss = format->Bloss;
+    SDL_PixelFormat format = format_in;
+    format.BytesPerPixel = Bytes; // the same value: lets get_pixel's switch fold
+    SDL_Surface local = picture;
+    local.format = &format;
+    const channel red = channel_of(format.Rmask, format.Rshift, format.Rloss);
+    const channel green = channel_of(format.Gmask, format.Gshift, format.Gloss);
+    const channel blue = channel_of(format.Bmask, format.Bshift, format.Bloss);
     // A palette-indexed picture holds indices, not colours: look them up.
-    const SDL_Palette* palette = format->palette;
+    const SDL_Palette* palette = format.palette;
+    const std::uint32_t palette_size = palette != nullptr ? static_cast<std::uint32_t>(palette->ncolors) : 0;
 
-    if (SDL_LockSurface(image) < 0) {
-        std::printf("ERROR:  Unable to lock the picture for reading: %s \n", SDL_GetError());
-        return;
-    }
-    const int w = image->w;
-    const int h = image->h;
-    for (int x = 0; x < w; ++x) {
+    for (int x = 0; x < local.w; ++x) {
         std::fprintf(stderr, "LINE FINISHED %i \n", x);
-        for (int y = 0; y < h; ++y) {
-            const std::uint32_t value = surface.get_pixel(image, x, y);
+        for (int y = 0; y < local.h; ++y) {
+            const std::uint32_t value = surface.get_pixel(&local, x, y);
             std::uint8_t r, g, b;
             if (palette != nullptr) {
-                if (value < static_cast<std::uint32_t>(palette->ncolors)) {
+                if (value < palette_size) {
                     r = palette->colors[value].r;
                     g = palette->colors[value].g;
                     b = palette->colors[value].b;
@@ -153,34 +127,56 @@ void pixify()
                     r = g = b = 0;
                 }
             } else {
-                r = static_cast<std::uint8_t>(((value & rmask) >> rshift) << rloss);
-                g = static_cast<std::uint8_t>(((value & gmask) >> gshift) << gloss);
-                b = static_cast<std::uint8_t>(((value & bmask) >> bshift) << bloss);
+                r = split(value, red);
+                g = split(value, green);
+                b = split(value, blue);
             }
-            pixcompare(r, g, b);
+            if (counts[pack(r, g, b)]++ == 0) {
+                addpix(r, g, b);
+            }
         }
     }
+}
+
+// Brings every entry's count up from the table.
+void write_counts()
+{
+    for (pixel* entry = first; entry != nullptr; entry = entry->next) {
+        entry->count = static_cast<std::int32_t>(counts[pack(entry->r, entry->g, entry->b)]);
+    }
+}
+
+} // namespace
+
+void pixify()
+{
+    if (SDL_LockSurface(image) < 0) {
+        std::printf("ERROR:  Unable to lock the picture for reading: %s \n", SDL_GetError());
+        return;
+    }
+    open_counts();
+    switch (image->format->BytesPerPixel) {
+    case 1: scan<1>(*image, *image->format); break;
+    case 2: scan<2>(*image, *image->format); break;
+    case 3: scan<3>(*image, *image->format); break;
+    case 4: scan<4>(*image, *image->format); break;
+    default: scan<0>(*image, *image->format); break; // get_pixel reports and reads 0
+    }
+    write_counts();
+    close_counts();
     SDL_UnlockSurface(image);
 }
 
 void pixcompare(std::uint8_t r, std::uint8_t g, std::uint8_t b)
 {
-    if (recent != nullptr && recent->r == r && recent->g == g && recent->b == b) {
-        ++recent->count;
-        return;
+    open_counts();
+    if (counts[pack(r, g, b)]++ == 0) {
+        addpix(r, g, b);
     }
-    pixel* entry = find_entry(pack(r, g, b));
-    if (entry != nullptr) {
-        ++entry->count;
-        recent = entry;
-        return;
-    }
-    addpix(r, g, b);
 }
 
 void addpix(std::uint8_t r, std::uint8_t g, std::uint8_t b)
 {
-    grow_index_if_needed();
     pixel* entry = static_cast<pixel*>(std::malloc(sizeof(pixel)));
     if (entry == nullptr) {
         out_of_memory();
@@ -197,10 +193,6 @@ void addpix(std::uint8_t r, std::uint8_t g, std::uint8_t b)
     }
     ++color_count;
     last = entry;
-
-    insert_slot(index_slots, index_bits, pack(r, g, b), entry);
-    ++index_used;
-    recent = entry;
 }
 
 void pixspit()
@@ -241,9 +233,5 @@ void census_clear()
     first = nullptr;
     last = nullptr;
     color_count = 0;
-    std::free(index_slots);
-    index_slots = nullptr;
-    index_bits = 0;
-    index_used = 0;
-    recent = nullptr;
+    close_counts();
 }

@@ -21,11 +21,13 @@ extern pixel* last;
 extern std::int32_t color_count;
 
 void pixify();
+// Counts one pixel of (r, g, b) in the census table, appending the colour when
+// it is new; pixify writes the totals into the entries when its scan ends.
 void pixcompare(std::uint8_t r, std::uint8_t g, std::uint8_t b);
 void addpix(std::uint8_t r, std::uint8_t g, std::uint8_t b);
 void pixspit();
 
-// Frees the list and its index and zeroes first, last and color_count, so that
+// Frees the list and the census table and zeroes first, last and color_count, so that
 // one process can run several censuses (tests); the program never calls it.
 void census_clear();
 

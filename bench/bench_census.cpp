@@ -1,0 +1,222 @@
+// Times the colour census (pixify) on 12-megapixel pictures made in memory, and
+// the listing (pixspit) of a photograph's colours. The per_pixel counter is the
+// time per pixel of the picture (per_colour: per listed colour), e.g. "7.5ns".
+#include "census.h"
+#include "synthetic_pictures.h"
+
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+namespace {
+
+constexpr int kWidth = 4000;
+constexpr int kHeight = 3000;
+constexpr int kPhotoNoise = 5; // +-5 per channel: about 300,000 colours over 12 MP
+constexpr std::size_t kOutputBufferSize = std::size_t{1} << 20;
+
+struct picture {
+    SDL_Surface* surface = nullptr;
+    std::size_t colours = 0;
+};
+
+// The pictures are made once, on first use, and kept for the whole run.
+const picture& photo32()
+{
+    static const picture p = [] {
+        std::vector<synthetic::rgb> px;
+        synthetic::landscape(kWidth, kHeight, kPhotoNoise, &px);
+        return picture{synthetic::surface32(kWidth, kHeight, px), synthetic::distinct(px)};
+    }();
+    return p;
+}
+
+const picture& photo24()
+{
+    static const picture p = [] {
+        std::vector<synthetic::rgb> px;
+        synthetic::landscape(kWidth, kHeight, kPhotoNoise, &px);
+        return picture{synthetic::surface24(kWidth, kHeight, px), synthetic::distinct(px)};
+    }();
+    return p;
+}
+
+const picture& poster32()
+{
+    static const picture p = [] {
+        std::vector<synthetic::rgb> px;
+        synthetic::poster16(kWidth, kHeight, &px);
+        return picture{synthetic::surface32(kWidth, kHeight, px), synthetic::distinct(px)};
+    }();
+    return p;
+}
+
+// Sends standard output and standard error to /dev/null for the life of the
+// object (the census prints a progress line per column, and a warning per pixel
+// for 24-bit pictures); the benchmark's own report is printed between runs.
+class silenced {
+public:
+    silenced()
+    {
+        std::fflush(stdout);
+        std::fflush(stderr);
+        saved_out_ = dup(STDOUT_FILENO);
+        saved_err_ = dup(STDERR_FILENO);
+        const int null = open("/dev/null", O_WRONLY);
+        if (saved_out_ < 0 || saved_err_ < 0 || null < 0) {
+            std::perror("bench_census: cannot redirect output to /dev/null");
+            std::abort();
+        }
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        close(null);
+    }
+    ~silenced()
+    {
+        std::fflush(stdout);
+        std::fflush(stderr);
+        dup2(saved_out_, STDOUT_FILENO);
+        dup2(saved_err_, STDERR_FILENO);
+        close(saved_out_);
+        close(saved_err_);
+    }
+    silenced(const silenced&) = delete;
+    silenced& operator=(const silenced&) = delete;
+
+private:
+    int saved_out_ = -1;
+    int saved_err_ = -1;
+};
+
+// Checks after a census that the list is whole: as many entries as colours
+// made, counts adding up to the picture's pixels. A census that got it wrong
+// must not be reported as a speed.
+bool list_matches(const picture& p, benchmark::State& state)
+{
+    long long pixels = 0;
+    std::int32_t entries = 0;
+    for (const pixel* e = first; e != nullptr; e = e->next) {
+        pixels += e->count;
+        ++entries;
+    }
+    if (pixels != static_cast<long long>(p.surface->w) * p.surface->h || entries != color_count
+        || static_cast<std::size_t>(color_count) != p.colours) {
+        state.SkipWithError("the census's list does not match the picture");
+        return false;
+    }
+    return true;
+}
+
+void run_census(benchmark::State& state, const picture& p)
+{
+    if (p.surface == nullptr) {
+        state.SkipWithError("could not make the picture");
+        return;
+    }
+    census_clear();
+    image = p.surface;
+    bool ok = true;
+    {
+        silenced quiet;
+        for (auto _ : state) {
+            first = nullptr;
+            pixify();
+            state.PauseTiming();
+            ok = ok && list_matches(p, state);
+            census_clear();
+            state.ResumeTiming();
+        }
+    }
+    if (!ok) {
+        return;
+    }
+    const double pixels = static_cast<double>(p.surface->w) * p.surface->h;
+    state.counters["colours"] = static_cast<double>(p.colours);
+    state.counters["per_pixel"] =
+        benchmark::Counter(pixels, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(pixels));
+}
+
+void BM_census_photo_32bit(benchmark::State& state)
+{
+    run_census(state, photo32());
+}
+
+void BM_census_16_colours_32bit(benchmark::State& state)
+{
+    run_census(state, poster32());
+}
+
+void BM_census_photo_24bit_stdout_null(benchmark::State& state)
+{
+    run_census(state, photo24());
+}
+
+// The listing of the photograph's colours, with standard output to /dev/null.
+// Its time per iteration compares directly with the census of the same picture.
+void BM_listing_photo_colours_stdout_null(benchmark::State& state)
+{
+    const picture& p = photo32();
+    if (p.surface == nullptr) {
+        state.SkipWithError("could not make the picture");
+        return;
+    }
+    census_clear();
+    image = p.surface;
+    {
+        silenced quiet;
+        first = nullptr;
+        pixify();
+        if (!list_matches(p, state)) {
+            census_clear();
+            return;
+        }
+        for (auto _ : state) {
+            pixspit();
+        }
+        std::fflush(stdout);
+    }
+    const double lines = static_cast<double>(color_count);
+    const std::int64_t listed = color_count;
+    const double pixels = static_cast<double>(p.surface->w) * p.surface->h;
+    census_clear();
+    state.counters["colours"] = lines;
+    state.counters["per_colour"] =
+        benchmark::Counter(lines, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["per_pixel"] =
+        benchmark::Counter(pixels, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * listed);
+}
+
+BENCHMARK(BM_census_photo_32bit)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_census_16_colours_32bit)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_census_photo_24bit_stdout_null)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_listing_photo_colours_stdout_null)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // As the program does when its output is not a terminal: a 1 MiB fully
+    // buffered standard output, which is what makes a warning line per pixel
+    // affordable. It must be set before anything is written.
+    static char buffer[kOutputBufferSize];
+    std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+    // Likewise a buffered standard error for the progress line of each column.
+    static char error_buffer[1 << 16];
+    std::setvbuf(stderr, error_buffer, _IOFBF, sizeof error_buffer);
+
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    std::fflush(stdout);
+    return 0;
+}
