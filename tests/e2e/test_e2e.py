@@ -7,6 +7,10 @@ run, a private Xvfb for the whole suite.
 Needs Debian's python3 (Pillow, numpy, python3-xlib), Xvfb and xdotool.
 --font names the TrueType font copied into each working folder as
 "Aaargh.ttf" (default: assets/Aaargh.ttf of this repository).
+
+A sanitizer build runs the same way; libX11's own small leaks at exit are
+suppressed with
+    LSAN_OPTIONS=suppressions=$PWD/tests/e2e/lsan.supp
 """
 
 import argparse
@@ -33,6 +37,7 @@ EXE = None
 FONT = REPO / "assets" / "Aaargh.ttf"
 XSERVER = harness.XServer()
 DISPLAY = None
+SCRATCH = None  # one folder for the whole run, so an interrupted run leaves nothing behind
 
 # --------------------------------------------------------------------------
 # Lines the tool prints
@@ -117,11 +122,18 @@ def queued(*events):
 # --------------------------------------------------------------------------
 
 
+def _remove_scratch():
+    if SCRATCH is not None:
+        shutil.rmtree(SCRATCH, ignore_errors=True)
+
+
 def setUpModule():
-    global DISPLAY
+    global DISPLAY, SCRATCH
+    SCRATCH = Path(tempfile.mkdtemp(prefix="ombrix-e2e-"))
+    atexit.register(_remove_scratch)  # also after an interrupt or SIGTERM
     DISPLAY = XSERVER.start()
     unittest.addModuleCleanup(XSERVER.stop)
-    atexit.register(XSERVER.stop)  # also after an interrupt or SIGTERM
+    atexit.register(XSERVER.stop)
 
 
 def as_text(data):
@@ -132,7 +144,7 @@ class ToolTest(unittest.TestCase):
     maxDiff = None
 
     def work_folder(self, font=True, settings=None, earlier_chart=None):
-        root = Path(tempfile.mkdtemp(prefix="ombrix-e2e-"))
+        root = Path(tempfile.mkdtemp(dir=SCRATCH))
         self.addCleanup(shutil.rmtree, root, ignore_errors=True)
         folder = root / "work"
         folder.mkdir()
@@ -437,6 +449,10 @@ class WithoutDisplay(ToolTest):
         self.assertChart(run.file("output.bmp"), census)
 
 
+def _interrupted(signum, frame):
+    raise KeyboardInterrupt  # unittest lets this through; atexit then stops Xvfb
+
+
 def main():
     global EXE, FONT
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0], add_help=False)
@@ -447,7 +463,7 @@ def main():
     FONT = Path(ours.font).resolve()
     if not EXE.is_file():
         parser.error(f"no executable at {EXE}")
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    signal.signal(signal.SIGTERM, _interrupted)
     unittest.main(argv=[sys.argv[0]] + rest)
 
 
