@@ -93,7 +93,8 @@ int SDL_main(int argc, char** argv)
         std::exit(kFailureStatus);
     }
     std::string why;
-    image = load_picture(argv[1], &why);
+    // The census table's page faults are taken while the picture decodes.
+    image = load_picture(argv[1], &why, census_prepare);
     if (image == nullptr) {
         std::fprintf(stderr, "ERROR:  Unable to load picture: %s - %s \n", argv[1], why.c_str());
         SDL_Quit();

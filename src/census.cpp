@@ -1,6 +1,6 @@
 // The colour list and the census that fills it. The list is a plain linked list
 // in first-seen order. While the scan runs, each colour's pixels are counted in
-// a table indexed directly by the packed colour 0xRRGGBB, so finding a colour
+// a table indexed directly by the colour's 24 bits, so finding a colour
 // costs one memory access instead of a walk of the list, and neighbouring
 // pixels of similar colours land close together; the totals are written into
 // the list entries when the scan ends.
@@ -21,8 +21,24 @@ namespace {
 
 constexpr std::size_t kColourKeys = std::size_t{1} << 24;
 
-// Pixel counts per packed colour; null outside a census.
+// Pixel counts per colour; null outside a census.
 std::uint32_t* counts;
+// How much of the table census_prepare has faulted in.
+std::size_t prepared_bytes;
+constexpr std::size_t kTableBytes = kColourKeys * sizeof(std::uint32_t);
+constexpr std::size_t kPrepareStep = std::size_t{2} << 20; // one huge page
+constexpr std::size_t kPageBytes = 4096;
+
+// List entries are handed out from blocks of many entries: a photograph has
+// hundreds of thousands of colours, and one heap call per entry costs more
+// than the census itself. Blocks are kept until the process ends.
+constexpr std::size_t kBlockEntries = 16384;
+struct entry_block {
+    entry_block* previous;
+    std::size_t used;
+    pixel entries[kBlockEntries];
+};
+entry_block* current_block;
 
 [[noreturn]] void out_of_memory()
 {
@@ -30,9 +46,28 @@ std::uint32_t* counts;
     std::exit(EXIT_FAILURE);
 }
 
-std::uint32_t pack(std::uint8_t r, std::uint8_t g, std::uint8_t b)
+// The table's index of a colour interleaves the bits of red, green and blue
+// (bit i of each channel lands in bits 3i+2, 3i+1 and 3i), so colours that
+// differ only in their low bits, as neighbouring pixels of a photograph do,
+// share a page of the table.
+struct interleave_table {
+    std::uint32_t spread[256];
+    constexpr interleave_table() : spread{}
+    {
+        for (std::uint32_t v = 0; v < 256; ++v) {
+            std::uint32_t s = 0;
+            for (int bit = 0; bit < 8; ++bit) {
+                s |= (v >> bit & 1u) << (3 * bit);
+            }
+            spread[v] = s;
+        }
+    }
+};
+constexpr interleave_table interleave;
+
+inline std::uint32_t table_index(std::uint8_t r, std::uint8_t g, std::uint8_t b)
 {
-    return static_cast<std::uint32_t>(r) << 16 | static_cast<std::uint32_t>(g) << 8 | b;
+    return interleave.spread[r] << 2 | interleave.spread[g] << 1 | interleave.spread[b];
 }
 
 // 64 MiB of address space; only the pages of colours that occur are ever
@@ -42,20 +77,22 @@ void open_counts()
     if (counts != nullptr) {
         return;
     }
-    void* table = mmap(nullptr, kColourKeys * sizeof(std::uint32_t), PROT_READ | PROT_WRITE,
+    void* table = mmap(nullptr, kTableBytes, PROT_READ | PROT_WRITE,
                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (table == MAP_FAILED) {
         out_of_memory();
     }
-    madvise(table, kColourKeys * sizeof(std::uint32_t), MADV_HUGEPAGE);
+    madvise(table, kTableBytes, MADV_HUGEPAGE);
     counts = static_cast<std::uint32_t*>(table);
+    prepared_bytes = 0;
 }
 
 void close_counts()
 {
     if (counts != nullptr) {
-        munmap(counts, kColourKeys * sizeof(std::uint32_t));
+        munmap(counts, kTableBytes);
         counts = nullptr;
+        prepared_bytes = 0;
     }
 }
 
@@ -131,18 +168,32 @@ void scan(const SDL_Surface& picture, const SDL_PixelFormat& format_in)
                 g = split(value, green);
                 b = split(value, blue);
             }
-            if (counts[pack(r, g, b)]++ == 0) {
+            if (counts[table_index(r, g, b)]++ == 0) {
                 addpix(r, g, b);
             }
         }
     }
 }
 
+pixel* new_entry()
+{
+    if (current_block == nullptr || current_block->used == kBlockEntries) {
+        entry_block* block = static_cast<entry_block*>(std::malloc(sizeof(entry_block)));
+        if (block == nullptr) {
+            out_of_memory();
+        }
+        block->previous = current_block;
+        block->used = 0;
+        current_block = block;
+    }
+    return &current_block->entries[current_block->used++];
+}
+
 // Brings every entry's count up from the table.
 void write_counts()
 {
     for (pixel* entry = first; entry != nullptr; entry = entry->next) {
-        entry->count = static_cast<std::int32_t>(counts[pack(entry->r, entry->g, entry->b)]);
+        entry->count = static_cast<std::int32_t>(counts[table_index(entry->r, entry->g, entry->b)]);
     }
 }
 
@@ -167,20 +218,31 @@ void pixify()
     SDL_UnlockSurface(image);
 }
 
+bool census_prepare()
+{
+    open_counts();
+    if (prepared_bytes >= kTableBytes) {
+        return false;
+    }
+    volatile char* step = reinterpret_cast<char*>(counts) + prepared_bytes;
+    for (std::size_t offset = 0; offset < kPrepareStep; offset += kPageBytes) {
+        step[offset] = 0; // the page is zero already: this only faults it in
+    }
+    prepared_bytes += kPrepareStep;
+    return true;
+}
+
 void pixcompare(std::uint8_t r, std::uint8_t g, std::uint8_t b)
 {
     open_counts();
-    if (counts[pack(r, g, b)]++ == 0) {
+    if (counts[table_index(r, g, b)]++ == 0) {
         addpix(r, g, b);
     }
 }
 
 void addpix(std::uint8_t r, std::uint8_t g, std::uint8_t b)
 {
-    pixel* entry = static_cast<pixel*>(std::malloc(sizeof(pixel)));
-    if (entry == nullptr) {
-        out_of_memory();
-    }
+    pixel* entry = new_entry();
     entry->r = r;
     entry->g = g;
     entry->b = b;
@@ -224,11 +286,10 @@ void pixspit()
 
 void census_clear()
 {
-    pixel* entry = first;
-    while (entry != nullptr) {
-        pixel* next = entry->next;
-        std::free(entry);
-        entry = next;
+    while (current_block != nullptr) {
+        entry_block* previous = current_block->previous;
+        std::free(current_block);
+        current_block = previous;
     }
     first = nullptr;
     last = nullptr;

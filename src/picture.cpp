@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -231,23 +232,41 @@ bool picture_is_readable(const SDL_Surface* picture)
     return picture->pixels != nullptr || picture->w == 0 || picture->h == 0;
 }
 
-SDL_Surface* load_picture(const char* path, std::string* error)
+SDL_Surface* load_picture(const char* path, std::string* error, bool (*while_waiting)())
 {
     const int fd = memfd_create("ombrix-picture", MFD_CLOEXEC);
     if (fd < 0) {
         *error = std::string("cannot make room for the decoded picture: ") + std::strerror(errno);
         return nullptr;
     }
-    std::fflush(nullptr);
-    const pid_t child = fork();
-    if (child < 0) {
+    // The child holds the write end of this pipe until it ends: end of file on
+    // the read end tells the parent that the decoder is done, however it ended.
+    int running[2];
+    if (pipe2(running, O_CLOEXEC) < 0) {
         *error = std::string("cannot start the decoder: ") + std::strerror(errno);
         close(fd);
         return nullptr;
     }
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child < 0) {
+        *error = std::string("cannot start the decoder: ") + std::strerror(errno);
+        close(running[0]);
+        close(running[1]);
+        close(fd);
+        return nullptr;
+    }
     if (child == 0) {
+        close(running[0]);
         decode_in_child(path, fd);
     }
+    close(running[1]);
+    if (while_waiting != nullptr) {
+        pollfd done = {running[0], POLLIN, 0};
+        while (poll(&done, 1, 0) == 0 && while_waiting()) {
+        }
+    }
+    close(running[0]);
     int status = 0;
     while (waitpid(child, &status, 0) < 0) {
         if (errno != EINTR) {

@@ -9,7 +9,9 @@
 
 // The decoded picture, or null with *error set to SDL_image's error text or a
 // description of what went wrong. The surface is never freed by the program.
-SDL_Surface* load_picture(const char* path, std::string* error);
+// While the child decodes, while_waiting (if given) is called for as long as
+// it returns true and the child is still at work.
+SDL_Surface* load_picture(const char* path, std::string* error, bool (*while_waiting)() = nullptr);
 
 // True when the surface's fields let every pixel be read safely.
 bool picture_is_readable(const SDL_Surface* picture);
