@@ -8,10 +8,28 @@
 
 #include <SDL.h>
 #include <cstdio>
+#include <cstdint>
+#include <sys/mman.h>
 
 namespace {
 // The chart surface is kept until the process ends; one census, one chart.
 SDL_Surface* chart;
+
+// Faults the chart's pixel memory in with one call instead of a page fault per
+// page as the bands are drawn (the chart of a photograph is 24 MB). Only a
+// hint: without it the bands fault the pages in as before.
+void prefault(SDL_Surface* s)
+{
+    constexpr std::uintptr_t page = 4096;
+    const std::uintptr_t start = (reinterpret_cast<std::uintptr_t>(s->pixels) + page - 1) / page * page;
+    const std::uintptr_t end =
+        (reinterpret_cast<std::uintptr_t>(s->pixels) + static_cast<std::size_t>(s->pitch) * s->h) / page * page;
+    if (end > start) {
+        madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+        madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE);
+    }
+}
+
 } // namespace
 
 void visual_pixspit()
@@ -35,6 +53,7 @@ void visual_pixspit()
         return;
     }
 
+    prefault(chart);
     SDL_Rect swatch;
     swatch.w = kBandHeight;
     swatch.h = kBandHeight;

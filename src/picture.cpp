@@ -1,7 +1,8 @@
-// The child decodes with IMG_Load and writes a fixed header, the palette and the
-// pixel rows into an anonymous memory file; the parent checks the header against
-// the file's size and maps the rows as the pixels of a new SDL surface, so the
-// hand-over copies the picture once. The child never touches the X connection
+// The child decodes with IMG_Load and writes a fixed header (layout, palette,
+// where its pixel rows lie) into an anonymous memory file, then waits. The
+// parent checks the header and copies the rows straight out of the child's
+// memory; where the system forbids that, the child writes the rows into the
+// memory file for the parent to map. The child never touches the X connection
 // and leaves through _exit, so none of the parent's buffers or handlers run twice.
 #include "picture.h"
 
@@ -15,7 +16,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,10 +43,16 @@ struct hand_over {
     std::uint32_t alpha;
     std::int32_t ncolors; // -1: no palette
     SDL_Color colours[kMaxColours];
+    std::uint64_t rows_address; // where the pixel rows lie in the child
     char error[kErrorTextSize];
 };
 
-// The pixel rows start on a page boundary so the parent can map them directly.
+// One byte each way on the socket pair between parent and child.
+constexpr char kReady = 'R';      // child: the header is written, the rows wait
+constexpr char kWriteRows = 'W';  // parent: put the rows into the memory file
+
+// In the memory file the pixel rows start on a page boundary so the parent can
+// map them directly.
 std::size_t pixels_offset()
 {
     const long page = sysconf(_SC_PAGESIZE);
@@ -74,7 +83,7 @@ void copy_text(char* to, std::size_t size, const char* from)
     std::snprintf(to, size, "%s", from != nullptr ? from : "");
 }
 
-[[noreturn]] void decode_in_child(const char* path, int fd)
+[[noreturn]] void decode_in_child(const char* path, int fd, int link)
 {
     // SDL's fatal-signal handler would shut SDL down, and so write to the X
     // connection this process shares with its parent: a crash here must simply
@@ -98,7 +107,6 @@ void copy_text(char* to, std::size_t size, const char* from)
         _exit(write_all(fd, &header, sizeof header, 0) ? 0 : 3);
     }
     const SDL_PixelFormat* format = picture->format;
-    header.loaded = 1;
     header.w = picture->w;
     header.h = picture->h;
     header.pitch = picture->pitch;
@@ -119,19 +127,28 @@ void copy_text(char* to, std::size_t size, const char* from)
                     static_cast<std::size_t>(header.ncolors) * sizeof(SDL_Color));
     }
     if (!picture_is_readable(picture)) {
-        header.loaded = 0;
         copy_text(header.error, sizeof header.error, kUnreadable);
         _exit(write_all(fd, &header, sizeof header, 0) ? 0 : 3);
     }
-    const std::size_t rows = static_cast<std::size_t>(picture->pitch) * static_cast<std::size_t>(picture->h);
     if (SDL_LockSurface(picture) < 0) {
-        header.loaded = 0;
         copy_text(header.error, sizeof header.error, SDL_GetError());
         _exit(write_all(fd, &header, sizeof header, 0) ? 0 : 3);
     }
-    const bool ok = (rows == 0 || write_all(fd, picture->pixels, rows, static_cast<off_t>(pixels_offset())))
-                    && write_all(fd, &header, sizeof header, 0);
-    _exit(ok ? 0 : 3);
+    header.loaded = 1;
+    header.rows_address = reinterpret_cast<std::uintptr_t>(picture->pixels);
+    if (!write_all(fd, &header, sizeof header, 0) || send(link, &kReady, 1, MSG_NOSIGNAL) != 1) {
+        _exit(3);
+    }
+    // The parent now copies the rows out of this process, or asks for them in
+    // the memory file; either way it ends the wait.
+    char request = 0;
+    while (recv(link, &request, 1, 0) < 0 && errno == EINTR) {
+    }
+    if (request == kWriteRows) {
+        const std::size_t rows = static_cast<std::size_t>(picture->pitch) * static_cast<std::size_t>(picture->h);
+        _exit(rows == 0 || write_all(fd, picture->pixels, rows, static_cast<off_t>(pixels_offset())) ? 0 : 3);
+    }
+    _exit(0);
 }
 
 std::string describe_end(int status)
@@ -149,9 +166,8 @@ std::string describe_end(int status)
     return text;
 }
 
-// Checks the child's header against itself and the file's size before any of
-// it is trusted.
-bool consistent(const hand_over& header, std::size_t file_size)
+// Checks the child's header against itself before any of it is trusted.
+bool consistent(const hand_over& header)
 {
     if (header.magic != kHandOverMagic || header.loaded != 1) {
         return false;
@@ -168,27 +184,18 @@ bool consistent(const hand_over& header, std::size_t file_size)
         || header.pitch > 0xFFFF) {
         return false;
     }
-    if (header.ncolors < -1 || header.ncolors > kMaxColours) {
-        return false;
-    }
-    const std::uint64_t rows = static_cast<std::uint64_t>(header.pitch) * static_cast<std::uint64_t>(header.h);
-    return rows == 0 || pixels_offset() + rows <= file_size;
+    return header.ncolors >= -1 && header.ncolors <= kMaxColours;
 }
 
-SDL_Surface* rebuild(const hand_over& header, int fd, std::size_t file_size, std::string* error)
+std::size_t row_bytes(const hand_over& header)
 {
-    void* rows = nullptr;
-    const std::uint64_t row_bytes = static_cast<std::uint64_t>(header.pitch) * static_cast<std::uint64_t>(header.h);
-    if (row_bytes > 0) {
-        // Private and writable: the surface may be locked and written like any
-        // other; nothing ever goes back to the file.
-        void* map = mmap(nullptr, file_size, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
-        if (map == MAP_FAILED) {
-            *error = std::string("cannot map the decoded picture: ") + std::strerror(errno);
-            return nullptr;
-        }
-        rows = static_cast<char*>(map) + pixels_offset();
-    }
+    return static_cast<std::size_t>(header.pitch) * static_cast<std::size_t>(header.h);
+}
+
+// Wraps the rows (kept until the process ends) in a surface with the child's
+// layout, palette, colour key and alpha.
+SDL_Surface* rebuild(const hand_over& header, void* rows, std::string* error)
+{
     SDL_Surface* picture = SDL_CreateRGBSurfaceFrom(rows, header.w, header.h,
                                                     static_cast<int>(header.bits_per_pixel), header.pitch,
                                                     header.rmask, header.gmask, header.bmask, header.amask);
@@ -232,6 +239,134 @@ bool picture_is_readable(const SDL_Surface* picture)
     return picture->pixels != nullptr || picture->w == 0 || picture->h == 0;
 }
 
+namespace {
+
+// Waits for the child to end and describes how it ended when that was not a
+// plain success; empty when it was.
+std::string reap(pid_t child)
+{
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return std::string("lost the decoder: ") + std::strerror(errno);
+        }
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        return "";
+    }
+    return describe_end(status);
+}
+
+// Anonymous memory for the rows, in huge pages where the system has them: the
+// census reads it column by column.
+void* rows_memory(std::size_t size)
+{
+    void* rows = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (rows == MAP_FAILED) {
+        return nullptr;
+    }
+    madvise(rows, size, MADV_HUGEPAGE);
+    return rows;
+}
+
+// Copies the rows straight out of the waiting child's memory.
+bool copy_from_child(pid_t child, std::uint64_t address, void* rows, std::size_t size)
+{
+    std::size_t done = 0;
+    while (done < size) {
+        iovec local = {static_cast<char*>(rows) + done, size - done};
+        iovec remote = {reinterpret_cast<void*>(static_cast<std::uintptr_t>(address + done)), size - done};
+        const ssize_t n = process_vm_readv(child, &local, 1, &remote, 1, 0);
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Maps the rows the child wrote into the memory file, after checking it holds them.
+void* map_from_file(int fd, std::size_t size)
+{
+    struct stat info;
+    if (fstat(fd, &info) < 0 || static_cast<std::size_t>(info.st_size) < pixels_offset() + size) {
+        return nullptr;
+    }
+    // Private and writable: the surface may be locked and written like any
+    // other; nothing ever goes back to the file.
+    void* map = mmap(nullptr, pixels_offset() + size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+    return map == MAP_FAILED ? nullptr : static_cast<char*>(map) + pixels_offset();
+}
+
+SDL_Surface* take_over(int fd, int link, pid_t child, bool (*while_waiting)(), std::string* error)
+{
+    if (while_waiting != nullptr) {
+        pollfd ready = {link, POLLIN, 0};
+        while (poll(&ready, 1, 0) == 0 && while_waiting()) {
+        }
+    }
+    char signal_byte = 0;
+    ssize_t got;
+    while ((got = recv(link, &signal_byte, 1, 0)) < 0 && errno == EINTR) {
+    }
+    hand_over header;
+    const bool header_read = pread(fd, &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header);
+    header.error[kErrorTextSize - 1] = '\0';
+
+    if (got != 1 || signal_byte != kReady) {
+        // The child ended without handing over rows: a decoding error or a crash.
+        const std::string ended = reap(child);
+        if (!ended.empty()) {
+            *error = ended;
+        } else if (header_read && header.magic == kHandOverMagic && header.loaded == 0) {
+            *error = header.error;
+        } else {
+            *error = "the decoder handed back nothing readable";
+        }
+        return nullptr;
+    }
+    if (!header_read || !consistent(header)) {
+        shutdown(link, SHUT_RDWR);
+        reap(child);
+        *error = kUnreadable;
+        return nullptr;
+    }
+
+    const std::size_t size = row_bytes(header);
+    void* rows = nullptr;
+    if (size > 0) {
+        rows = rows_memory(size);
+        if (rows != nullptr && !copy_from_child(child, header.rows_address, rows, size)) {
+            munmap(rows, size);
+            rows = nullptr;
+        }
+        if (rows == nullptr) {
+            // Reading another process's memory can be forbidden (a container's
+            // policy, say): the child writes the rows into the memory file.
+            if (send(link, &kWriteRows, 1, MSG_NOSIGNAL) != 1) {
+                reap(child);
+                *error = "lost the decoder before it handed over the picture";
+                return nullptr;
+            }
+            const std::string ended = reap(child);
+            if (!ended.empty()) {
+                *error = ended;
+                return nullptr;
+            }
+            rows = map_from_file(fd, size);
+            if (rows == nullptr) {
+                *error = "the decoder handed back nothing readable";
+                return nullptr;
+            }
+        }
+    }
+    shutdown(link, SHUT_RDWR); // ends the child's wait
+    reap(child);
+    return rebuild(header, rows, error);
+}
+
+} // namespace
+
 SDL_Surface* load_picture(const char* path, std::string* error, bool (*while_waiting)())
 {
     const int fd = memfd_create("ombrix-picture", MFD_CLOEXEC);
@@ -239,10 +374,10 @@ SDL_Surface* load_picture(const char* path, std::string* error, bool (*while_wai
         *error = std::string("cannot make room for the decoded picture: ") + std::strerror(errno);
         return nullptr;
     }
-    // The child holds the write end of this pipe until it ends: end of file on
-    // the read end tells the parent that the decoder is done, however it ended.
-    int running[2];
-    if (pipe2(running, O_CLOEXEC) < 0) {
+    // The child holds its end of this pair until it ends: end of file tells the
+    // parent that the decoder is gone, however it ended.
+    int link[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, link) < 0) {
         *error = std::string("cannot start the decoder: ") + std::strerror(errno);
         close(fd);
         return nullptr;
@@ -251,56 +386,18 @@ SDL_Surface* load_picture(const char* path, std::string* error, bool (*while_wai
     const pid_t child = fork();
     if (child < 0) {
         *error = std::string("cannot start the decoder: ") + std::strerror(errno);
-        close(running[0]);
-        close(running[1]);
+        close(link[0]);
+        close(link[1]);
         close(fd);
         return nullptr;
     }
     if (child == 0) {
-        close(running[0]);
-        decode_in_child(path, fd);
+        close(link[0]);
+        decode_in_child(path, fd, link[1]);
     }
-    close(running[1]);
-    if (while_waiting != nullptr) {
-        pollfd done = {running[0], POLLIN, 0};
-        while (poll(&done, 1, 0) == 0 && while_waiting()) {
-        }
-    }
-    close(running[0]);
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) {
-            *error = std::string("lost the decoder: ") + std::strerror(errno);
-            close(fd);
-            return nullptr;
-        }
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        *error = describe_end(status);
-        close(fd);
-        return nullptr;
-    }
-    struct stat info;
-    hand_over header;
-    if (fstat(fd, &info) < 0 || static_cast<std::size_t>(info.st_size) < sizeof header
-        || pread(fd, &header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) {
-        *error = "the decoder handed back nothing readable";
-        close(fd);
-        return nullptr;
-    }
-    header.error[kErrorTextSize - 1] = '\0';
-    if (header.magic == kHandOverMagic && header.loaded == 0) {
-        *error = header.error;
-        close(fd);
-        return nullptr;
-    }
-    const std::size_t file_size = static_cast<std::size_t>(info.st_size);
-    if (!consistent(header, file_size)) {
-        *error = kUnreadable;
-        close(fd);
-        return nullptr;
-    }
-    SDL_Surface* picture = rebuild(header, fd, file_size, error);
-    close(fd); // the mapping stays valid after the descriptor is closed
+    close(link[1]);
+    SDL_Surface* picture = take_over(fd, link[0], child, while_waiting, error);
+    close(link[0]);
+    close(fd);
     return picture;
 }
