@@ -47,6 +47,8 @@ struct hand_over {
     char error[kErrorTextSize];
 };
 
+bool direct_copy_allowed = true;
+
 // One byte each way on the socket pair between parent and child.
 constexpr char kReady = 'R';      // child: the header is written, the rows wait
 constexpr char kWriteRows = 'W';  // parent: put the rows into the memory file
@@ -335,7 +337,7 @@ SDL_Surface* take_over(int fd, int link, pid_t child, bool (*while_waiting)(), s
     const std::size_t size = row_bytes(header);
     void* rows = nullptr;
     if (size > 0) {
-        rows = rows_memory(size);
+        rows = direct_copy_allowed ? rows_memory(size) : nullptr;
         if (rows != nullptr && !copy_from_child(child, header.rows_address, rows, size)) {
             munmap(rows, size);
             rows = nullptr;
@@ -366,6 +368,11 @@ SDL_Surface* take_over(int fd, int link, pid_t child, bool (*while_waiting)(), s
 }
 
 } // namespace
+
+void picture_allow_direct_copy(bool allowed)
+{
+    direct_copy_allowed = allowed;
+}
 
 SDL_Surface* load_picture(const char* path, std::string* error, bool (*while_waiting)())
 {

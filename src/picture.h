@@ -13,6 +13,10 @@
 // it returns true and the child is still at work.
 SDL_Surface* load_picture(const char* path, std::string* error, bool (*while_waiting)() = nullptr);
 
+// Where reading the child's memory is forbidden, the child writes the rows into
+// a memory file instead. Tests turn the direct copy off to take that path.
+void picture_allow_direct_copy(bool allowed);
+
 // True when the surface's fields let every pixel be read safely.
 bool picture_is_readable(const SDL_Surface* picture);
 

@@ -50,45 +50,61 @@ SDL_Surface* load_quietly(const std::string& path, std::string* why)
     return picture;
 }
 
+// Loads the fixture both ways and expects the same layout, palette and census.
+void expect_same_as_in_process(const std::string& name)
+{
+    SCOPED_TRACE(name);
+    const std::string path = kFixtures + "/" + name;
+    SDL_Surface* direct = IMG_Load(path.c_str());
+    ASSERT_NE(direct, nullptr) << "SDL_image reads the fixture: " << IMG_GetError();
+    std::string why;
+    SDL_Surface* handed = load_quietly(path, &why);
+    ASSERT_NE(handed, nullptr) << "loaded through the child: " << why;
+
+    EXPECT_EQ(handed->w, direct->w) << "width";
+    EXPECT_EQ(handed->h, direct->h) << "height";
+    EXPECT_EQ(handed->pitch, direct->pitch) << "row padding kept";
+    const SDL_PixelFormat* a = handed->format;
+    const SDL_PixelFormat* b = direct->format;
+    EXPECT_EQ(a->BitsPerPixel, b->BitsPerPixel) << "bits per pixel";
+    EXPECT_EQ(a->BytesPerPixel, b->BytesPerPixel) << "bytes per pixel";
+    EXPECT_EQ(a->Rmask, b->Rmask) << "red mask";
+    EXPECT_EQ(a->Gmask, b->Gmask) << "green mask";
+    EXPECT_EQ(a->Bmask, b->Bmask) << "blue mask";
+    EXPECT_EQ(a->Amask, b->Amask) << "alpha mask";
+    EXPECT_EQ(handed->flags & (SDL_SRCCOLORKEY | SDL_SRCALPHA), direct->flags & (SDL_SRCCOLORKEY | SDL_SRCALPHA))
+        << "colour key and alpha flags";
+    ASSERT_EQ(a->palette != nullptr, b->palette != nullptr) << "a palette exactly when the decoder made one";
+    if (b->palette != nullptr) {
+        ASSERT_EQ(a->palette->ncolors, b->palette->ncolors) << "palette size";
+        EXPECT_EQ(std::memcmp(a->palette->colors, b->palette->colors,
+                              sizeof(SDL_Color) * static_cast<std::size_t>(b->palette->ncolors)), 0)
+            << "palette colours";
+    }
+    EXPECT_TRUE(census_of(handed) == census_of(direct)) << "the same census either way";
+    SDL_FreeSurface(direct);
+    SDL_FreeSurface(handed);
+}
+
+const char* const kAllFixtures[] = {"rgb.png", "rgba.png", "palette.png", "palette.gif", "palette.bmp", "palette.pcx",
+                                    "palette.xpm", "grey.png", "rgb.bmp", "rgb.tga", "rgb.tif", "rgb.jpg"};
+
 } // namespace
 
 TEST(PictureIntake, EveryFormatArrivesAsSDLImageDecodesIt)
 {
-    const char* names[] = {"rgb.png", "rgba.png", "palette.png", "palette.gif", "palette.bmp", "palette.pcx",
-                           "palette.xpm", "grey.png", "rgb.bmp", "rgb.tga", "rgb.tif", "rgb.jpg"};
-    for (const char* name : names) {
-        SCOPED_TRACE(name);
-        const std::string path = kFixtures + "/" + name;
-        SDL_Surface* direct = IMG_Load(path.c_str());
-        ASSERT_NE(direct, nullptr) << "SDL_image reads the fixture: " << IMG_GetError();
-        std::string why;
-        SDL_Surface* handed = load_quietly(path, &why);
-        ASSERT_NE(handed, nullptr) << "loaded through the child: " << why;
-
-        EXPECT_EQ(handed->w, direct->w) << "width";
-        EXPECT_EQ(handed->h, direct->h) << "height";
-        EXPECT_EQ(handed->pitch, direct->pitch) << "row padding kept";
-        const SDL_PixelFormat* a = handed->format;
-        const SDL_PixelFormat* b = direct->format;
-        EXPECT_EQ(a->BitsPerPixel, b->BitsPerPixel) << "bits per pixel";
-        EXPECT_EQ(a->BytesPerPixel, b->BytesPerPixel) << "bytes per pixel";
-        EXPECT_EQ(a->Rmask, b->Rmask) << "red mask";
-        EXPECT_EQ(a->Gmask, b->Gmask) << "green mask";
-        EXPECT_EQ(a->Bmask, b->Bmask) << "blue mask";
-        EXPECT_EQ(a->Amask, b->Amask) << "alpha mask";
-        EXPECT_EQ(handed->flags & (SDL_SRCCOLORKEY | SDL_SRCALPHA), direct->flags & (SDL_SRCCOLORKEY | SDL_SRCALPHA))
-            << "colour key and alpha flags";
-        ASSERT_EQ(a->palette != nullptr, b->palette != nullptr) << "a palette exactly when the decoder made one";
-        if (b->palette != nullptr) {
-            ASSERT_EQ(a->palette->ncolors, b->palette->ncolors) << "palette size";
-            EXPECT_EQ(std::memcmp(a->palette->colors, b->palette->colors,
-                                  sizeof(SDL_Color) * static_cast<std::size_t>(b->palette->ncolors)), 0)
-                << "palette colours";
-        }
-        EXPECT_TRUE(census_of(handed) == census_of(direct)) << "the same census either way";
-        SDL_FreeSurface(direct);
-        SDL_FreeSurface(handed);
+    for (const char* name : kAllFixtures) {
+        expect_same_as_in_process(name);
     }
+}
+
+TEST(PictureIntake, EveryFormatArrivesThroughTheMemoryFileToo)
+{
+    picture_allow_direct_copy(false);
+    for (const char* name : kAllFixtures) {
+        expect_same_as_in_process(name);
+    }
+    picture_allow_direct_copy(true);
 }
 
 TEST(PictureIntake, LosslessFormatsAllListTheSameColours)
