@@ -123,8 +123,10 @@ def find_windows(display):
 
 
 def press_key(display, wid, key):
-    subprocess.run(["xdotool", "key", "--window", str(wid), key], env=_x_env(display),
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=10, check=True)
+    r = subprocess.run(["xdotool", "key", "--window", str(wid), key], env=_x_env(display),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=10)
+    if r.returncode != 0:
+        raise subprocess.CalledProcessError(r.returncode, r.args, stderr=r.stderr)
 
 
 def window_name(display, wid):
@@ -213,7 +215,17 @@ class Session:
         self.wid = wid
 
     def key(self, key="Escape"):
-        press_key(self.display, self.wid, key)
+        # xdotool sends the press and the release as two requests. A quick tool
+        # can act on the press and close its window before the release goes
+        # out; xdotool then fails with BadWindow although the press arrived.
+        try:
+            press_key(self.display, self.wid, key)
+        except subprocess.CalledProcessError as failure:
+            try:
+                self.proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                raise ToolFailure(f"xdotool could not press {key} and the tool runs on: "
+                                  f"{failure.stderr!r}") from failure
 
     def close(self):
         request_close(self.display, self.wid)

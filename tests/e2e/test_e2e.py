@@ -10,7 +10,7 @@ Needs Debian's python3 (Pillow, numpy, python3-xlib), Xvfb and xdotool.
 
 A sanitizer build runs the same way; libX11's own small leaks at exit are
 suppressed with
-    LSAN_OPTIONS=suppressions=$PWD/tests/e2e/lsan.supp
+    LSAN_OPTIONS=suppressions=$PWD/tests/e2e/lsan.supp:print_suppressions=0
 """
 
 import argparse
