@@ -150,10 +150,19 @@ void scan(const SDL_Surface& picture, const SDL_PixelFormat& format_in)
     const SDL_Palette* palette = format.palette;
     const std::uint32_t palette_size = palette != nullptr ? static_cast<std::uint32_t>(palette->ncolors) : 0;
 
+    std::uint32_t* const table = counts;
+    // Runs of one raw value, common in flat areas, skip the split and the index.
+    bool have_previous = false;
+    std::uint32_t previous_value = 0;
+    std::uint32_t previous_index = 0;
     for (int x = 0; x < local.w; ++x) {
         std::fprintf(stderr, "LINE FINISHED %i \n", x);
         for (int y = 0; y < local.h; ++y) {
             const std::uint32_t value = surface.get_pixel(&local, x, y);
+            if (have_previous && value == previous_value) {
+                ++table[previous_index];
+                continue;
+            }
             std::uint8_t r, g, b;
             if (palette != nullptr) {
                 if (value < palette_size) {
@@ -168,9 +177,13 @@ void scan(const SDL_Surface& picture, const SDL_PixelFormat& format_in)
                 g = split(value, green);
                 b = split(value, blue);
             }
-            if (counts[table_index(r, g, b)]++ == 0) {
+            const std::uint32_t index = table_index(r, g, b);
+            if (table[index]++ == 0) {
                 addpix(r, g, b);
             }
+            have_previous = true;
+            previous_value = value;
+            previous_index = index;
         }
     }
 }
