@@ -138,6 +138,46 @@ TEST(PictureIntake, LosslessFormatsAllListTheSameColours)
     SDL_FreeSurface(grey);
 }
 
+TEST(PictureIntake, TenBitChannelsListTheirTopEightBits)
+{
+    // A 2 x 1 BMP with BI_BITFIELDS masks of 10 bits per channel: SDL records
+    // each channel's loss as 254.
+    scratch_dir dir;
+    std::string bmp;
+    const auto put16 = [&bmp](std::uint16_t v) { bmp.append(reinterpret_cast<const char*>(&v), 2); };
+    const auto put32 = [&bmp](std::uint32_t v) { bmp.append(reinterpret_cast<const char*>(&v), 4); };
+    const std::uint32_t pixels_offset = 14 + 40 + 12;
+    bmp += "BM";
+    put32(pixels_offset + 8);
+    put32(0);
+    put32(pixels_offset);
+    put32(40);          // header size
+    put32(2);           // width
+    put32(1);           // height
+    put16(1);           // planes
+    put16(32);          // bits per pixel
+    put32(3);           // BI_BITFIELDS
+    put32(8);           // image size
+    put32(2835);
+    put32(2835);
+    put32(0);
+    put32(0);
+    put32(0x3FF00000);  // red
+    put32(0x000FFC00);  // green
+    put32(0x000003FF);  // blue
+    put32(0x3FFFFFFF);  // white: every channel 1023
+    put32(0x20080200);  // every channel 512
+    write_file("wide.bmp", bmp);
+
+    std::string why;
+    SDL_Surface* picture = load_quietly("wide.bmp", &why);
+    ASSERT_NE(picture, nullptr) << why;
+    EXPECT_EQ(picture->format->Rloss, 254) << "SDL's loss for a 10-bit channel";
+    const std::vector<listed_colour> expected = {{255, 255, 255, 1}, {128, 128, 128, 1}};
+    EXPECT_TRUE(census_of(picture) == expected) << "1023 reads 255 and 512 reads 128, not black";
+    SDL_FreeSurface(picture);
+}
+
 TEST(PictureIntake, UnusablePicturesComeBackNullWithAReason)
 {
     scratch_dir dir;
