@@ -25,24 +25,29 @@ struct picture {
     std::size_t colours = 0;
 };
 
-// The pictures are made once, on first use, and kept for the whole run.
+// The pictures are made once, on first use, and kept for the whole run. The
+// 32- and 24-bit photographs hold the same landscape.
+const std::vector<synthetic::rgb>& landscape_pixels()
+{
+    static const std::vector<synthetic::rgb> px = [] {
+        std::vector<synthetic::rgb> made;
+        synthetic::landscape(kWidth, kHeight, kPhotoNoise, &made);
+        return made;
+    }();
+    return px;
+}
+
 const picture& photo32()
 {
-    static const picture p = [] {
-        std::vector<synthetic::rgb> px;
-        synthetic::landscape(kWidth, kHeight, kPhotoNoise, &px);
-        return picture{synthetic::surface32(kWidth, kHeight, px), synthetic::distinct(px)};
-    }();
+    static const picture p{synthetic::surface32(kWidth, kHeight, landscape_pixels()),
+                           synthetic::distinct(landscape_pixels())};
     return p;
 }
 
 const picture& photo24()
 {
-    static const picture p = [] {
-        std::vector<synthetic::rgb> px;
-        synthetic::landscape(kWidth, kHeight, kPhotoNoise, &px);
-        return picture{synthetic::surface24(kWidth, kHeight, px), synthetic::distinct(px)};
-    }();
+    static const picture p{synthetic::surface24(kWidth, kHeight, landscape_pixels()),
+                           synthetic::distinct(landscape_pixels())};
     return p;
 }
 

@@ -27,8 +27,8 @@ void pixcompare(std::uint8_t r, std::uint8_t g, std::uint8_t b);
 void addpix(std::uint8_t r, std::uint8_t g, std::uint8_t b);
 void pixspit();
 
-// Faults in the next part of the table the census counts in (all of it is
-// touched by a photograph); false once it is all in. Lets idle time, such as
+// Faults in the next part of the table the census counts in (a photograph's
+// colours reach much of it); false once it is all in. Lets idle time, such as
 // the wait for a picture to decode, take the page faults off the census.
 bool census_prepare();
 
