@@ -8,6 +8,7 @@
 #include "census.h"
 #include "chart.h"
 #include "picture.h"
+#include "printable_text.h"
 
 #include <SDL.h>
 #include <cstdio>
@@ -22,6 +23,7 @@ constexpr std::size_t kCaptionSize = 128;
 constexpr std::size_t kOutputBufferSize = std::size_t{1} << 20;
 constexpr std::size_t kErrorBufferSize = std::size_t{1} << 16;
 constexpr int kFailureStatus = -1;
+constexpr int kSignalStatusBase = 128;
 
 // A picture of 2 or 3 bytes per pixel prints a warning per pixel, and the
 // census a progress line per column; into a pipe or a file large buffers keep
@@ -86,23 +88,46 @@ void program_cleanup()
 int SDL_main(int argc, char** argv)
 {
     buffer_standard_output();
+    const char* path = argc >= 2 ? argv[1] : nullptr;
+    if (path != nullptr) {
+        // Decoding starts first, so that it overlaps SDL's start-up.
+        picture_start(path);
+    }
     program_init();
 
-    if (argc < 2 || argv[1] == nullptr) {
+    if (path == nullptr) {
         std::fputs("ERROR:  No picture passed to program \n", stderr);
-        std::exit(kFailureStatus);
-    }
-    std::string why;
-    // The census table's page faults are taken while the picture decodes.
-    image = load_picture(argv[1], &why, census_prepare);
-    if (image == nullptr) {
-        std::fprintf(stderr, "ERROR:  Unable to load picture: %s - %s \n", argv[1], why.c_str());
         SDL_Quit();
         std::exit(kFailureStatus);
     }
+    int shown_w = 0;
+    int shown_h = 0;
+    if (!sdl.quit && sdl.screen != nullptr) {
+        shown_w = sdl.screen->w;
+        shown_h = sdl.screen->h;
+    }
     first = nullptr;
-    pixify();
+    SDL_Surface* shown = nullptr;
+    std::string why;
+    int signal_number = 0;
+    switch (picture_finish(shown_w, shown_h, false, &shown, &why, &signal_number)) {
+    case intake_result::loaded:
+        break;
+    case intake_result::unloadable:
+        std::fprintf(stderr, "ERROR:  Unable to load picture: %s - %s \n", printable_text(path).c_str(),
+                     printable_text(why.c_str()).c_str());
+        SDL_Quit();
+        std::exit(kFailureStatus);
+    case intake_result::interrupted:
+        SDL_Quit();
+        std::exit(kSignalStatusBase + signal_number);
+    case intake_result::out_of_memory:
+        census_out_of_memory();
+        break;
+    }
+    image = shown;
     pixspit();
+
 
     visual_pixspit();
     std::fflush(stdout);

@@ -10,9 +10,23 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sys/mman.h>
 
 SDL_Surface* image;
+[[noreturn]] void census_default_out_of_memory();
+void (*census_out_of_memory)() = census_default_out_of_memory;
+
+// A fatal error like the others: on standard error, SDL shut down first (a
+// full-screen mode is only undone by SDL_Quit), status 255.
+void census_default_out_of_memory()
+{
+    SDL_Quit();
+    std::fflush(stdout);
+    std::fputs("CRITICAL EXISTANCE FAILURE: Out of memory for the colour list \n", stderr);
+    std::fflush(stderr);
+    std::_Exit(kOutOfMemoryStatus);
+}
 pixel* first;
 pixel* last;
 std::int32_t color_count;
@@ -42,8 +56,8 @@ entry_block* current_block;
 
 [[noreturn]] void out_of_memory()
 {
-    std::fputs("CRITICAL EXISTANCE FAILURE: Out of memory for the colour list \n", stdout);
-    std::exit(EXIT_FAILURE);
+    census_out_of_memory();
+    std::_Exit(kOutOfMemoryStatus); // a handler that returns is a mistake; never go on
 }
 
 // The table's index of a colour interleaves the bits of red, green and blue
@@ -136,29 +150,64 @@ char* put_decimal(char* end, std::uint32_t value)
 
 // The scan for one pixel size. The picture's fields are copied into locals so
 // the per-pixel path does not reload them after every call it makes.
+// The raw value of one pixel, as surface::get_pixel reads it, without its
+// per-pixel warning: census_lines prints those for the whole picture at once.
 template <int Bytes>
-void scan(const SDL_Surface& picture, const SDL_PixelFormat& format_in)
+inline std::uint32_t raw_pixel(const Uint8* p)
 {
-    SDL_PixelFormat format = format_in;
-    format.BytesPerPixel = Bytes; // the same value: lets get_pixel's switch fold
-    SDL_Surface local = picture;
-    local.format = &format;
+    if (Bytes == 1) {
+        return *p;
+    }
+    if (Bytes == 2) {
+        Uint16 word;
+        __builtin_memcpy(&word, p, sizeof word);
+        return word;
+    }
+    if (Bytes == 3) {
+        return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8
+               | static_cast<std::uint32_t>(p[2]) << 16;
+    }
+    if (Bytes == 4) {
+        Uint32 word;
+        __builtin_memcpy(&word, p, sizeof word);
+        return word;
+    }
+    return 0;
+}
+
+// A one-byte picture holds palette indices unless its masks describe a real
+// layout within its eight bits (XV thumbnails are 3-3-2). SDL gives every
+// 8-bit surface a palette, and SDL_image labels grey PNGs with masks wider
+// than the pixel: those read through their palette.
+bool reads_through_palette(const SDL_PixelFormat& format)
+{
+    if (format.BytesPerPixel != 1 || format.palette == nullptr) {
+        return false;
+    }
+    const std::uint32_t masks = format.Rmask | format.Gmask | format.Bmask;
+    return masks == 0 || (masks & ~std::uint32_t{0xFF}) != 0;
+}
+
+template <int Bytes>
+void scan(const SDL_Surface& picture, const SDL_PixelFormat& format)
+{
     const channel red = channel_of(format.Rmask, format.Rshift, format.Rloss);
     const channel green = channel_of(format.Gmask, format.Gshift, format.Gloss);
     const channel blue = channel_of(format.Bmask, format.Bshift, format.Bloss);
-    // A palette-indexed picture holds indices, not colours: look them up.
-    const SDL_Palette* palette = format.palette;
+    const SDL_Palette* palette = reads_through_palette(format) ? format.palette : nullptr;
     const std::uint32_t palette_size = palette != nullptr ? static_cast<std::uint32_t>(palette->ncolors) : 0;
+    const Uint8* const pixels = static_cast<const Uint8*>(picture.pixels);
+    const std::ptrdiff_t pitch = picture.pitch;
 
     std::uint32_t* const table = counts;
     // Runs of one raw value, common in flat areas, skip the split and the index.
     bool have_previous = false;
     std::uint32_t previous_value = 0;
     std::uint32_t previous_index = 0;
-    for (int x = 0; x < local.w; ++x) {
-        std::fprintf(stderr, "LINE FINISHED %i \n", x);
-        for (int y = 0; y < local.h; ++y) {
-            const std::uint32_t value = surface.get_pixel(&local, x, y);
+    for (int x = 0; x < picture.w; ++x) {
+        const Uint8* p = pixels + static_cast<std::ptrdiff_t>(x) * Bytes;
+        for (int y = 0; y < picture.h; ++y, p += pitch) {
+            const std::uint32_t value = raw_pixel<Bytes>(p);
             if (have_previous && value == previous_value) {
                 ++table[previous_index];
                 continue;
@@ -188,6 +237,50 @@ void scan(const SDL_Surface& picture, const SDL_PixelFormat& format_in)
     }
 }
 
+// Writes count copies of line: the per-pixel warnings of a 12-megapixel
+// picture are 600 MB, so they go out in blocks of whole lines.
+void write_repeated(std::FILE* out, const char* line, std::size_t length, std::uint64_t count)
+{
+    constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+    static char block[kBlockBytes];
+    const std::size_t per_block = kBlockBytes / length;
+    const std::size_t filled = static_cast<std::size_t>(count < per_block ? count : per_block);
+    for (std::size_t i = 0; i < filled; ++i) {
+        std::memcpy(block + i * length, line, length);
+    }
+    while (count > 0) {
+        const std::size_t lines = static_cast<std::size_t>(count < filled ? count : filled);
+        fwrite_unlocked(block, length, lines, out);
+        count -= lines;
+    }
+}
+
+// "LINE FINISHED x \n" for every column x, formatted in a block at a time.
+void write_progress(std::FILE* out, int w)
+{
+    constexpr std::size_t kBlockBytes = std::size_t{1} << 16;
+    constexpr char kHead[] = "LINE FINISHED ";
+    constexpr std::size_t kLongestLine = sizeof kHead - 1 + 11 + 2;
+    char block[kBlockBytes];
+    std::size_t used = 0;
+    for (int x = 0; x < w; ++x) {
+        if (used + kLongestLine > sizeof block) {
+            fwrite_unlocked(block, 1, used, out);
+            used = 0;
+        }
+        std::memcpy(block + used, kHead, sizeof kHead - 1);
+        used += sizeof kHead - 1;
+        char digits[12];
+        char* end = digits + sizeof digits;
+        char* start = put_decimal(end, static_cast<std::uint32_t>(x));
+        std::memcpy(block + used, start, static_cast<std::size_t>(end - start));
+        used += static_cast<std::size_t>(end - start);
+        block[used++] = ' ';
+        block[used++] = '\n';
+    }
+    fwrite_unlocked(block, 1, used, out);
+}
+
 pixel* new_entry()
 {
     if (current_block == nullptr || current_block->used == kBlockEntries) {
@@ -214,21 +307,47 @@ void write_counts()
 
 void pixify()
 {
-    if (SDL_LockSurface(image) < 0) {
+    census_lines(image->w, image->h, image->format->BytesPerPixel);
+    census_count(image);
+}
+
+void census_count(SDL_Surface* picture)
+{
+    if (SDL_LockSurface(picture) < 0) {
         std::printf("ERROR:  Unable to lock the picture for reading: %s \n", SDL_GetError());
         return;
     }
     open_counts();
-    switch (image->format->BytesPerPixel) {
-    case 1: scan<1>(*image, *image->format); break;
-    case 2: scan<2>(*image, *image->format); break;
-    case 3: scan<3>(*image, *image->format); break;
-    case 4: scan<4>(*image, *image->format); break;
-    default: scan<0>(*image, *image->format); break; // get_pixel reports and reads 0
+    switch (picture->format->BytesPerPixel) {
+    case 1: scan<1>(*picture, *picture->format); break;
+    case 2: scan<2>(*picture, *picture->format); break;
+    case 3: scan<3>(*picture, *picture->format); break;
+    case 4: scan<4>(*picture, *picture->format); break;
+    default: scan<0>(*picture, *picture->format); break; // every pixel reads 0
     }
     write_counts();
     close_counts();
-    SDL_UnlockSurface(image);
+    SDL_UnlockSurface(picture);
+}
+
+void census_lines(int w, int h, int bytes_per_pixel)
+{
+    const char* line = nullptr;
+    std::size_t length = 0;
+    if (bytes_per_pixel == 2) {
+        line = kWarning16Bit;
+        length = sizeof kWarning16Bit - 1;
+    } else if (bytes_per_pixel == 3) {
+        line = kWarning24Bit;
+        length = sizeof kWarning24Bit - 1;
+    } else if (bytes_per_pixel < 1 || bytes_per_pixel > 4) {
+        line = kErrorNonstandardFormat;
+        length = sizeof kErrorNonstandardFormat - 1;
+    }
+    if (line != nullptr && w > 0 && h > 0) {
+        write_repeated(stdout, line, length, static_cast<std::uint64_t>(w) * static_cast<std::uint64_t>(h));
+    }
+    write_progress(stderr, w);
 }
 
 bool census_prepare()

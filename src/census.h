@@ -20,7 +20,20 @@ extern pixel* first;
 extern pixel* last;
 extern std::int32_t color_count;
 
+// The census of image: census_lines for its size and pixel size, then census_count.
 void pixify();
+// Counts every pixel of picture into the list, printing nothing.
+void census_count(SDL_Surface* picture);
+
+// Called when the list or the census table cannot get memory; it must not
+// return. By default it prints the out-of-memory line on standard error and
+// ends the process with status 255 after shutting SDL down.
+extern void (*census_out_of_memory)();
+constexpr int kOutOfMemoryStatus = 255;
+// What a census prints besides the listing, fixed by the picture's size and
+// pixel size: a warning line per pixel for 2- and 3-byte pixels (standard
+// output) and a progress line per column (standard error).
+void census_lines(int w, int h, int bytes_per_pixel);
 // Counts one pixel of (r, g, b) in the census table, appending the colour when
 // it is new; pixify writes the totals into the entries when its scan ends.
 void pixcompare(std::uint8_t r, std::uint8_t g, std::uint8_t b);

@@ -1,12 +1,12 @@
-// The child decodes with IMG_Load and writes a fixed header (layout, palette,
-// where its pixel rows lie) into an anonymous memory file, then waits. The
-// parent checks the header and copies the rows straight out of the child's
-// memory; where the system forbids that, the child writes the rows into the
-// memory file for the parent to map. The child never touches the X connection
-// and leaves through _exit, so none of the parent's buffers or handlers run twice.
+// The tool's side of the decoder: open and fork, then a loop over the
+// decoder's one-byte messages and the signals that may end the wait. Every
+// field the decoder hands back is checked before it is used, since a picture
+// that took over the decoder could write anything there.
 #include "picture.h"
 
-#include <SDL_image.h>
+#include "census.h"
+#include "decoder.h"
+#include "handover.h"
 
 #include <cerrno>
 #include <csignal>
@@ -18,148 +18,92 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr std::uint32_t kHandOverMagic = 0x4F4D4258; // "OMBX"
-constexpr int kMaxColours = 256;
-constexpr std::size_t kErrorTextSize = 512;
-constexpr const char kUnreadable[] = "the decoded picture cannot be read safely";
+constexpr int kLargestWidth = 16383;
+constexpr int kLargestHeight = 65535;
+constexpr std::uint64_t kLargestColourCount = std::uint64_t{1} << 24;
+constexpr char kStandardInput[] = "-";
 
-struct hand_over {
-    std::uint32_t magic;
-    std::uint32_t loaded; // 1: a surface follows; 0: error holds IMG_GetError
-    std::int32_t w;
-    std::int32_t h;
-    std::int32_t pitch;
-    std::uint32_t flags;
-    std::uint32_t bits_per_pixel;
-    std::uint32_t bytes_per_pixel;
-    std::uint32_t rmask, gmask, bmask, amask;
-    std::uint32_t colorkey;
-    std::uint32_t alpha;
-    std::int32_t ncolors; // -1: no palette
-    SDL_Color colours[kMaxColours];
-    std::uint64_t rows_address; // where the pixel rows lie in the child
-    char error[kErrorTextSize];
+struct decoder_job {
+    bool started;
+    pid_t pid;
+    int link;
+    int file;
+    std::string early_error; // a failure before the decoder could start
 };
 
-bool direct_copy_allowed = true;
+decoder_job job;
 
-// One byte each way on the socket pair between parent and child.
-constexpr char kReady = 'R';      // child: the header is written, the rows wait
-constexpr char kWriteRows = 'W';  // parent: put the rows into the memory file
+// The signal that ended the wait, written by the handler; the pipe wakes poll.
+volatile sig_atomic_t caught_signal;
+int signal_pipe[2] = {-1, -1};
 
-// In the memory file the pixel rows start on a page boundary so the parent can
-// map them directly.
-std::size_t pixels_offset()
+void on_signal(int sig)
 {
-    const long page = sysconf(_SC_PAGESIZE);
-    const std::size_t p = page > 0 ? static_cast<std::size_t>(page) : 4096;
-    return (sizeof(hand_over) + p - 1) / p * p;
+    caught_signal = sig;
+    const char byte = 's';
+    const int saved = errno;
+    if (write(signal_pipe[1], &byte, 1) < 0) {
+        // Nothing to do: the flag is set and poll times out soon after.
+    }
+    errno = saved;
 }
 
-bool write_all(int fd, const void* data, std::size_t size, off_t offset)
+std::string system_reason(int code)
 {
-    const char* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = pwrite(fd, p, size, offset);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
+    return std::strerror(code);
+}
+
+// Opens the picture without waiting for a FIFO's writer; a FIFO with none
+// then reads as empty.
+int open_picture(const char* path)
+{
+    if (std::strcmp(path, kStandardInput) == 0) {
+        return fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+    }
+    return open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+}
+
+void close_job()
+{
+    if (job.link >= 0) {
+        close(job.link);
+    }
+    if (job.file >= 0) {
+        close(job.file);
+    }
+    job.link = -1;
+    job.file = -1;
+    job.started = false;
+}
+
+std::string reap(pid_t child)
+{
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return std::string("lost the decoder: ") + system_reason(errno);
         }
-        p += n;
-        size -= static_cast<std::size_t>(n);
-        offset += n;
     }
-    return true;
-}
-
-void copy_text(char* to, std::size_t size, const char* from)
-{
-    std::snprintf(to, size, "%s", from != nullptr ? from : "");
-}
-
-[[noreturn]] void decode_in_child(const char* path, int fd, int link)
-{
-    // SDL's fatal-signal handler would shut SDL down, and so write to the X
-    // connection this process shares with its parent: a crash here must simply
-    // end the child.
-    const int fatal_signals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGPIPE};
-    for (int sig : fatal_signals) {
-        std::signal(sig, SIG_DFL);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        return "";
     }
-    // Decoders' own complaints (libpng, libtiff) stay out of the tool's output;
-    // SDL_image's error text travels back in the header instead.
-    const int quiet = open("/dev/null", O_WRONLY);
-    if (quiet >= 0) {
-        dup2(quiet, STDOUT_FILENO);
-        dup2(quiet, STDERR_FILENO);
-    }
-    static hand_over header;
-    header.magic = kHandOverMagic;
-    SDL_Surface* picture = IMG_Load(path);
-    if (picture == nullptr) {
-        copy_text(header.error, sizeof header.error, IMG_GetError());
-        _exit(write_all(fd, &header, sizeof header, 0) ? 0 : 3);
-    }
-    const SDL_PixelFormat* format = picture->format;
-    header.w = picture->w;
-    header.h = picture->h;
-    header.pitch = picture->pitch;
-    header.flags = picture->flags;
-    header.bits_per_pixel = format->BitsPerPixel;
-    header.bytes_per_pixel = format->BytesPerPixel;
-    header.rmask = format->Rmask;
-    header.gmask = format->Gmask;
-    header.bmask = format->Bmask;
-    header.amask = format->Amask;
-    header.colorkey = format->colorkey;
-    header.alpha = format->alpha;
-    header.ncolors = -1;
-    if (format->palette != nullptr) {
-        const int n = format->palette->ncolors;
-        header.ncolors = n < 0 ? 0 : (n > kMaxColours ? kMaxColours : n);
-        std::memcpy(header.colours, format->palette->colors,
-                    static_cast<std::size_t>(header.ncolors) * sizeof(SDL_Color));
-    }
-    if (!picture_is_readable(picture)) {
-        copy_text(header.error, sizeof header.error, kUnreadable);
-        _exit(write_all(fd, &header, sizeof header, 0) ? 0 : 3);
-    }
-    if (SDL_LockSurface(picture) < 0) {
-        copy_text(header.error, sizeof header.error, SDL_GetError());
-        _exit(write_all(fd, &header, sizeof header, 0) ? 0 : 3);
-    }
-    header.loaded = 1;
-    header.rows_address = reinterpret_cast<std::uintptr_t>(picture->pixels);
-    if (!write_all(fd, &header, sizeof header, 0) || send(link, &kReady, 1, MSG_NOSIGNAL) != 1) {
-        _exit(3);
-    }
-    // The parent now copies the rows out of this process, or asks for them in
-    // the memory file; either way it ends the wait.
-    char request = 0;
-    while (recv(link, &request, 1, 0) < 0 && errno == EINTR) {
-    }
-    if (request == kWriteRows) {
-        const std::size_t rows = static_cast<std::size_t>(picture->pitch) * static_cast<std::size_t>(picture->h);
-        _exit(rows == 0 || write_all(fd, picture->pixels, rows, static_cast<off_t>(pixels_offset())) ? 0 : 3);
-    }
-    _exit(0);
-}
-
-std::string describe_end(int status)
-{
-    char text[160];
+    char text[200];
     if (WIFSIGNALED(status)) {
         const int sig = WTERMSIG(status);
+        if (sig == SIGSYS) {
+            return "the decoder tried to do something it is not allowed to do (a blocked system call)";
+        }
+        if (sig == SIGXCPU || sig == SIGKILL) {
+            return "the decoder did not finish within its CPU-time budget";
+        }
         const char* name = strsignal(sig);
-        std::snprintf(text, sizeof text, "the decoder crashed (signal %d, %s)", sig, name != nullptr ? name : "unknown");
+        std::snprintf(text, sizeof text, "the decoder crashed (signal %d, %s)", sig,
+                      name != nullptr ? name : "unknown");
     } else if (WIFEXITED(status)) {
         std::snprintf(text, sizeof text, "the decoder failed (exit status %d)", WEXITSTATUS(status));
     } else {
@@ -168,243 +112,284 @@ std::string describe_end(int status)
     return text;
 }
 
-// Checks the child's header against itself before any of it is trusted.
-bool consistent(const hand_over& header)
+bool read_header(handover_header* header)
 {
-    if (header.magic != kHandOverMagic || header.loaded != 1) {
+    if (pread(job.file, header, sizeof *header, 0) != static_cast<ssize_t>(sizeof *header)
+        || header->magic != kHandOverMagic) {
         return false;
     }
-    if (header.w < 0 || header.h < 0 || header.pitch < 0) {
-        return false;
-    }
-    if (header.bytes_per_pixel < 1 || header.bytes_per_pixel > 4
-        || header.bits_per_pixel < 1 || header.bits_per_pixel > 32
-        || (header.bits_per_pixel + 7) / 8 != header.bytes_per_pixel) {
-        return false;
-    }
-    if (static_cast<std::uint64_t>(header.pitch) < static_cast<std::uint64_t>(header.w) * header.bytes_per_pixel
-        || header.pitch > 0xFFFF) {
-        return false;
-    }
-    return header.ncolors >= -1 && header.ncolors <= kMaxColours;
-}
-
-std::size_t row_bytes(const hand_over& header)
-{
-    return static_cast<std::size_t>(header.pitch) * static_cast<std::size_t>(header.h);
-}
-
-// Wraps the rows (kept until the process ends) in a surface with the child's
-// layout, palette, colour key and alpha.
-SDL_Surface* rebuild(const hand_over& header, void* rows, std::string* error)
-{
-    SDL_Surface* picture = SDL_CreateRGBSurfaceFrom(rows, header.w, header.h,
-                                                    static_cast<int>(header.bits_per_pixel), header.pitch,
-                                                    header.rmask, header.gmask, header.bmask, header.amask);
-    if (picture == nullptr) {
-        *error = SDL_GetError();
-        return nullptr;
-    }
-    SDL_PixelFormat* format = picture->format;
-    if (header.ncolors >= 0) {
-        if (format->palette == nullptr || format->palette->ncolors < header.ncolors) {
-            *error = "the decoded palette does not fit the picture's format";
-            SDL_FreeSurface(picture);
-            return nullptr;
-        }
-        std::memcpy(format->palette->colors, header.colours,
-                    static_cast<std::size_t>(header.ncolors) * sizeof(SDL_Color));
-        format->palette->ncolors = header.ncolors;
-    } else if (format->palette != nullptr) {
-        // The decoder gave no palette; an index then names no colour.
-        format->palette->ncolors = 0;
-    }
-    SDL_SetColorKey(picture, header.flags & SDL_SRCCOLORKEY, header.colorkey);
-    SDL_SetAlpha(picture, header.flags & SDL_SRCALPHA, static_cast<Uint8>(header.alpha));
-    return picture;
-}
-
-} // namespace
-
-bool picture_is_readable(const SDL_Surface* picture)
-{
-    if (picture == nullptr || picture->format == nullptr || picture->w < 0 || picture->h < 0) {
-        return false;
-    }
-    const int bytes = picture->format->BytesPerPixel;
-    if (bytes < 1 || bytes > 4) {
-        return false;
-    }
-    if (static_cast<long long>(picture->pitch) < static_cast<long long>(picture->w) * bytes) {
-        return false;
-    }
-    return picture->pixels != nullptr || picture->w == 0 || picture->h == 0;
-}
-
-namespace {
-
-// Waits for the child to end and describes how it ended when that was not a
-// plain success; empty when it was.
-std::string reap(pid_t child)
-{
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) {
-            return std::string("lost the decoder: ") + std::strerror(errno);
-        }
-    }
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
-        return "";
-    }
-    return describe_end(status);
-}
-
-// Anonymous memory for the rows, in huge pages where the system has them: the
-// census reads it column by column.
-void* rows_memory(std::size_t size)
-{
-    void* rows = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (rows == MAP_FAILED) {
-        return nullptr;
-    }
-    madvise(rows, size, MADV_HUGEPAGE);
-    return rows;
-}
-
-// Copies the rows straight out of the waiting child's memory.
-bool copy_from_child(pid_t child, std::uint64_t address, void* rows, std::size_t size)
-{
-    std::size_t done = 0;
-    while (done < size) {
-        iovec local = {static_cast<char*>(rows) + done, size - done};
-        iovec remote = {reinterpret_cast<void*>(static_cast<std::uintptr_t>(address + done)), size - done};
-        const ssize_t n = process_vm_readv(child, &local, 1, &remote, 1, 0);
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
+    header->text[kHandOverTextSize - 1] = '\0';
+    header->confinement[kHandOverTextSize - 1] = '\0';
     return true;
 }
 
-// Maps the rows the child wrote into the memory file, after checking it holds them.
-void* map_from_file(int fd, std::size_t size)
+// The layout fields describe a picture SDL can hold and the tool can read.
+bool layout_is_sound(const handover_header& h)
 {
-    struct stat info;
-    if (fstat(fd, &info) < 0 || static_cast<std::size_t>(info.st_size) < pixels_offset() + size) {
-        return nullptr;
+    if (h.w < 1 || h.h < 1 || h.w > kLargestWidth || h.h > kLargestHeight) {
+        return false;
     }
-    // Private and writable: the surface may be locked and written like any
-    // other; nothing ever goes back to the file.
-    void* map = mmap(nullptr, pixels_offset() + size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_POPULATE, fd, 0);
-    return map == MAP_FAILED ? nullptr : static_cast<char*>(map) + pixels_offset();
+    if (h.bytes_per_pixel < 1 || h.bytes_per_pixel > 4 || h.bits_per_pixel < 1 || h.bits_per_pixel > 32
+        || (h.bits_per_pixel + 7) / 8 != h.bytes_per_pixel) {
+        return false;
+    }
+    return h.ncolors >= -1 && h.ncolors <= kHandOverPaletteSize;
 }
 
-SDL_Surface* take_over(int fd, int link, pid_t child, bool (*while_waiting)(), std::string* error)
+// Reads the colour list and appends it; the counts must add up to the pixels.
+bool take_list(const handover_header& h)
 {
-    if (while_waiting != nullptr) {
-        pollfd ready = {link, POLLIN, 0};
-        while (poll(&ready, 1, 0) == 0 && while_waiting()) {
+    const std::uint64_t pixels = static_cast<std::uint64_t>(h.w) * static_cast<std::uint64_t>(h.h);
+    if (h.colour_count > kLargestColourCount || h.colour_count > pixels) {
+        return false;
+    }
+    constexpr std::size_t kBatch = 4096;
+    static handover_colour batch[kBatch];
+    std::uint64_t total = 0;
+    std::uint64_t done = 0;
+    while (done < h.colour_count) {
+        const std::size_t n = static_cast<std::size_t>(h.colour_count - done < kBatch ? h.colour_count - done : kBatch);
+        const std::size_t bytes = n * sizeof(handover_colour);
+        const off_t at = static_cast<off_t>(handover_list_offset() + done * sizeof(handover_colour));
+        if (pread(job.file, batch, bytes, at) != static_cast<ssize_t>(bytes)) {
+            return false;
         }
+        for (std::size_t i = 0; i < n; ++i) {
+            if (batch[i].count == 0 || batch[i].count > pixels) {
+                return false;
+            }
+            addpix(batch[i].r, batch[i].g, batch[i].b);
+            last->count = static_cast<std::int32_t>(batch[i].count);
+            total += batch[i].count;
+        }
+        done += n;
     }
-    char signal_byte = 0;
-    ssize_t got;
-    while ((got = recv(link, &signal_byte, 1, 0)) < 0 && errno == EINTR) {
-    }
-    hand_over header;
-    const bool header_read = pread(fd, &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header);
-    header.error[kErrorTextSize - 1] = '\0';
+    return total == pixels;
+}
 
-    if (got != 1 || signal_byte != kReady) {
-        // The child ended without handing over rows: a decoding error or a crash.
-        const std::string ended = reap(child);
-        if (!ended.empty()) {
-            *error = ended;
-        } else if (header_read && header.magic == kHandOverMagic && header.loaded == 0) {
-            *error = header.error;
-        } else {
-            *error = "the decoder handed back nothing readable";
-        }
+// The crop as a surface with the decoded picture's layout, palette, colour
+// key and alpha, so that it blits exactly as the whole picture would.
+SDL_Surface* take_crop(const handover_header& h, int w, int hgt)
+{
+    SDL_Surface* crop = SDL_CreateRGBSurface(SDL_SWSURFACE, w, hgt, static_cast<int>(h.bits_per_pixel), h.rmask,
+                                             h.gmask, h.bmask, h.amask);
+    if (crop == nullptr) {
         return nullptr;
     }
-    if (!header_read || !consistent(header)) {
-        shutdown(link, SHUT_RDWR);
-        reap(child);
-        *error = kUnreadable;
+    const std::size_t pitch = handover_crop_pitch(w, h.bytes_per_pixel);
+    const std::size_t bytes = pitch * static_cast<std::size_t>(hgt);
+    if (static_cast<std::size_t>(crop->pitch) != pitch
+        || pread(job.file, crop->pixels, bytes, static_cast<off_t>(handover_crop_offset(h.colour_count)))
+               != static_cast<ssize_t>(bytes)) {
+        SDL_FreeSurface(crop);
         return nullptr;
     }
-
-    const std::size_t size = row_bytes(header);
-    void* rows = nullptr;
-    if (size > 0) {
-        rows = direct_copy_allowed ? rows_memory(size) : nullptr;
-        if (rows != nullptr && !copy_from_child(child, header.rows_address, rows, size)) {
-            munmap(rows, size);
-            rows = nullptr;
+    SDL_PixelFormat* format = crop->format;
+    if (h.ncolors >= 0) {
+        if (format->palette == nullptr || format->palette->ncolors < h.ncolors) {
+            SDL_FreeSurface(crop);
+            return nullptr;
         }
-        if (rows == nullptr) {
-            // Reading another process's memory can be forbidden (a container's
-            // policy, say): the child writes the rows into the memory file.
-            if (send(link, &kWriteRows, 1, MSG_NOSIGNAL) != 1) {
-                reap(child);
-                *error = "lost the decoder before it handed over the picture";
-                return nullptr;
+        std::memcpy(format->palette->colors, h.colours, static_cast<std::size_t>(h.ncolors) * sizeof(SDL_Color));
+        format->palette->ncolors = h.ncolors;
+    } else if (format->palette != nullptr) {
+        format->palette->ncolors = 0; // the decoder gave no palette
+    }
+    SDL_SetColorKey(crop, h.flags & SDL_SRCCOLORKEY, h.colorkey);
+    SDL_SetAlpha(crop, h.flags & SDL_SRCALPHA, static_cast<Uint8>(h.alpha));
+    return crop;
+}
+
+// Waits for the next message byte; 0 when the decoder is gone, -1 when a
+// signal ended the wait.
+int next_message()
+{
+    for (;;) {
+        if (caught_signal != 0) {
+            return -1;
+        }
+        pollfd ready[2] = {{job.link, POLLIN, 0}, {signal_pipe[0], POLLIN, 0}};
+        const int n = poll(ready, 2, 1000);
+        if (n < 0 && errno != EINTR) {
+            return 0;
+        }
+        if (caught_signal != 0) {
+            return -1;
+        }
+        if (n > 0 && (ready[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            char message = 0;
+            const ssize_t got = recv(job.link, &message, 1, MSG_DONTWAIT);
+            if (got == 1) {
+                return static_cast<unsigned char>(message);
             }
-            const std::string ended = reap(child);
-            if (!ended.empty()) {
-                *error = ended;
-                return nullptr;
-            }
-            rows = map_from_file(fd, size);
-            if (rows == nullptr) {
-                *error = "the decoder handed back nothing readable";
-                return nullptr;
+            if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+                return 0;
             }
         }
     }
-    shutdown(link, SHUT_RDWR); // ends the child's wait
-    reap(child);
-    return rebuild(header, rows, error);
+}
+
+struct saved_handlers {
+    struct sigaction interrupt;
+    struct sigaction terminate;
+};
+
+void catch_signals(saved_handlers* saved)
+{
+    caught_signal = 0;
+    if (signal_pipe[0] < 0 && pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        signal_pipe[0] = signal_pipe[1] = -1;
+    }
+    struct sigaction ours;
+    std::memset(&ours, 0, sizeof ours);
+    ours.sa_handler = on_signal;
+    sigemptyset(&ours.sa_mask);
+    sigaction(SIGINT, &ours, &saved->interrupt);
+    sigaction(SIGTERM, &ours, &saved->terminate);
+}
+
+void restore_signals(const saved_handlers& saved)
+{
+    sigaction(SIGINT, &saved.interrupt, nullptr);
+    sigaction(SIGTERM, &saved.terminate, nullptr);
+}
+
+intake_result end_with(intake_result result, const std::string& reason, std::string* why)
+{
+    *why = reason;
+    return result;
+}
+
+intake_result collect(int max_w, int max_h, bool quiet, SDL_Surface** shown, std::string* why)
+{
+    handover_header header;
+    std::memset(&header, 0, sizeof header);
+    bool layout_known = false;
+    for (;;) {
+        const int message = next_message();
+        if (message < 0) {
+            return intake_result::interrupted;
+        }
+        if (message == 0) {
+            // The decoder ended without handing over: a crash, the budget or the filter.
+            const std::string ended = reap(job.pid);
+            job.pid = 0;
+            return end_with(intake_result::unloadable,
+                            ended.empty() ? "the decoder handed back nothing readable" : ended, why);
+        }
+        if (message == kMessageUnconfined) {
+            if (read_header(&header)) {
+                std::fprintf(stderr, "WARNING: The picture decoder runs without its system-call filter: %s \n",
+                             header.confinement);
+            }
+        } else if (message == kMessageFailed) {
+            if (!read_header(&header)) {
+                return end_with(intake_result::unloadable, "the decoder handed back nothing readable", why);
+            }
+            if (header.out_of_memory != 0) {
+                return intake_result::out_of_memory;
+            }
+            return end_with(intake_result::unloadable, header.text, why);
+        } else if (message == kMessageLayout) {
+            if (!read_header(&header) || !layout_is_sound(header)) {
+                return end_with(intake_result::unloadable, "the decoded picture cannot be read safely", why);
+            }
+            layout_known = true;
+            if (!quiet) {
+                census_lines(header.w, header.h, static_cast<int>(header.bytes_per_pixel));
+                std::fflush(stderr);
+            }
+        } else if (message == kMessageList) {
+            if (!layout_known || !read_header(&header) || !layout_is_sound(header) || !take_list(header)) {
+                census_clear();
+                return end_with(intake_result::unloadable, "the decoder handed back an impossible colour list", why);
+            }
+            const int w = max_w < header.w ? max_w : header.w;
+            const int h = max_h < header.h ? max_h : header.h;
+            const crop_request request = {w > 0 && h > 0 ? w : 0, w > 0 && h > 0 ? h : 0};
+            send(job.link, &request, sizeof request, MSG_NOSIGNAL);
+            if (request.w == 0) {
+                *shown = nullptr;
+                return intake_result::loaded;
+            }
+            const int reply = next_message();
+            if (reply < 0) {
+                return intake_result::interrupted;
+            }
+            *shown = reply == kMessageCrop ? take_crop(header, w, h) : nullptr;
+            if (*shown == nullptr) {
+                return end_with(intake_result::unloadable, "the decoder did not hand over the picture to show", why);
+            }
+            return intake_result::loaded;
+        }
+        // Anything else (kMessageConfined, stray bytes) needs no action.
+    }
 }
 
 } // namespace
 
-void picture_allow_direct_copy(bool allowed)
+void picture_start(const char* path)
 {
-    direct_copy_allowed = allowed;
-}
-
-SDL_Surface* load_picture(const char* path, std::string* error, bool (*while_waiting)())
-{
-    const int fd = memfd_create("ombrix-picture", MFD_CLOEXEC);
-    if (fd < 0) {
-        *error = std::string("cannot make room for the decoded picture: ") + std::strerror(errno);
-        return nullptr;
+    job = decoder_job{};
+    job.link = -1;
+    job.file = -1;
+    const int picture = open_picture(path);
+    if (picture < 0) {
+        job.early_error = system_reason(errno);
+        return;
     }
-    // The child holds its end of this pair until it ends: end of file tells the
-    // parent that the decoder is gone, however it ended.
+    job.file = memfd_create("ombrix-picture", MFD_CLOEXEC);
     int link[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, link) < 0) {
-        *error = std::string("cannot start the decoder: ") + std::strerror(errno);
-        close(fd);
-        return nullptr;
+    if (job.file < 0 || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, link) != 0) {
+        job.early_error = std::string("cannot start the decoder: ") + system_reason(errno);
+        close(picture);
+        close_job();
+        return;
     }
     std::fflush(nullptr);
+    const pid_t parent = getpid();
     const pid_t child = fork();
     if (child < 0) {
-        *error = std::string("cannot start the decoder: ") + std::strerror(errno);
+        job.early_error = std::string("cannot start the decoder: ") + system_reason(errno);
         close(link[0]);
         close(link[1]);
-        close(fd);
-        return nullptr;
+        close(picture);
+        close_job();
+        return;
     }
     if (child == 0) {
-        close(link[0]);
-        decode_in_child(path, fd, link[1]);
+        decoder_main(path, decoder_descriptors{picture, job.file, link[1]}, parent);
     }
+    close(picture);
     close(link[1]);
-    SDL_Surface* picture = take_over(fd, link[0], child, while_waiting, error);
-    close(link[0]);
-    close(fd);
-    return picture;
+    job.link = link[0];
+    job.pid = child;
+    job.started = true;
+}
+
+intake_result picture_finish(int max_w, int max_h, bool quiet, SDL_Surface** shown, std::string* why,
+                             int* signal_number)
+{
+    *shown = nullptr;
+    if (!job.started) {
+        return end_with(intake_result::unloadable,
+                        job.early_error.empty() ? "the decoder was not started" : job.early_error, why);
+    }
+    saved_handlers saved;
+    catch_signals(&saved);
+    const intake_result result = collect(max_w, max_h, quiet, shown, why);
+    *signal_number = caught_signal;
+    picture_abandon();
+    restore_signals(saved);
+    return result;
+}
+
+void picture_abandon()
+{
+    if (job.pid > 0) {
+        kill(job.pid, SIGKILL);
+        reap(job.pid);
+        job.pid = 0;
+    }
+    close_job();
 }
