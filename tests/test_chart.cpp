@@ -1,5 +1,6 @@
 // The text renderer's lines and drawing, and the chart file read back pixel by
-// pixel: size, swatches, band order, white text, the cap on bands, no font.
+// pixel: size, swatches, band order, each band's text against SDL_ttf's own
+// rendering of the expected words, the cap on bands, no font, an unwritable file.
 #include "base/base_ttf.h"
 #include "census.h"
 #include "chart.h"
@@ -7,11 +8,21 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <dirent.h>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
+
+// Where and how the chart's text is drawn, written out here rather than taken
+// from the code under test.
+constexpr int kBandRows = 25;
+constexpr int kTextLeft = 25;
+constexpr int kChartColumns = 185;
+constexpr int kTextPoints = 16;
 
 struct rgb {
     int r, g, b;
@@ -58,6 +69,77 @@ tally count_text_pixels(SDL_Surface* s, int x0, int y0, int x1, int y1)
     return t;
 }
 
+// The words a band must show: "R G B | COUNT".
+std::string band_words(int r, int g, int b, int count)
+{
+    return std::to_string(r) + " " + std::to_string(g) + " " + std::to_string(b) + " | " + std::to_string(count);
+}
+
+// Compares band k's text area (right of the swatch) with words rendered here by
+// SDL_ttf's solid renderer: a pixel must be white exactly where the rendering,
+// placed at the band's top-left text corner, has a glyph pixel, and black
+// elsewhere. Returns an empty string when they agree, else where they first
+// differ and how many pixels do.
+std::string band_text_difference(SDL_Surface* chart, TTF_Font* font, int k, const std::string& words)
+{
+    const SDL_Color white = {255, 255, 255, 0};
+    SDL_Surface* rendered = TTF_RenderText_Solid(font, words.c_str(), white);
+    if (rendered == nullptr) {
+        return "SDL_ttf could not render \"" + words + "\"";
+    }
+    if (rendered->h > kBandRows) {
+        SDL_FreeSurface(rendered);
+        return "the rendered text is taller than a band";
+    }
+    SDL_LockSurface(rendered);
+    int differing = 0;
+    std::string first_difference;
+    for (int y = 0; y < kBandRows; ++y) {
+        for (int x = kTextLeft; x < kChartColumns; ++x) {
+            const int rx = x - kTextLeft;
+            // Solid rendering: palette index 0 is the see-through background.
+            const bool glyph = rx < rendered->w && y < rendered->h
+                               && static_cast<const Uint8*>(rendered->pixels)[y * rendered->pitch + rx] != 0;
+            const rgb expected = glyph ? rgb{255, 255, 255} : rgb{0, 0, 0};
+            const rgb found = pixel_at(chart, x, kBandRows * k + y);
+            if (!(found == expected)) {
+                if (differing == 0) {
+                    std::ostringstream where;
+                    where << "pixel " << x << "," << kBandRows * k + y << " is " << found << ", expected "
+                          << expected;
+                    first_difference = where.str();
+                }
+                ++differing;
+            }
+        }
+    }
+    SDL_UnlockSurface(rendered);
+    SDL_FreeSurface(rendered);
+    if (differing == 0) {
+        return "";
+    }
+    return std::to_string(differing) + " pixels differ from \"" + words + "\"; first: " + first_difference;
+}
+
+// The names in a folder, sorted, without "." and "..".
+std::vector<std::string> folder_entries(const char* folder)
+{
+    std::vector<std::string> names;
+    DIR* d = opendir(folder);
+    if (d == nullptr) {
+        return names;
+    }
+    for (const dirent* e = readdir(d); e != nullptr; e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name != "." && name != "..") {
+            names.push_back(name);
+        }
+    }
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 std::string repeat(const std::string& line, int n)
 {
     std::string all;
@@ -69,13 +151,28 @@ std::string repeat(const std::string& line, int n)
 
 class ChartTest : public testing::Test {
 protected:
-    void SetUp() override { census_clear(); }
+    void SetUp() override
+    {
+        census_clear();
+        ASSERT_EQ(TTF_Init(), 0) << "SDL_ttf starts for the reference rendering";
+        reference_font_ = TTF_OpenFont(OMBRIX_FONT_PATH, kTextPoints);
+        ASSERT_NE(reference_font_, nullptr) << "the bundled font opens for the reference rendering";
+    }
     void TearDown() override
     {
         census_clear();
         if (chart_ != nullptr) {
             SDL_FreeSurface(chart_);
         }
+        if (reference_font_ != nullptr) {
+            TTF_CloseFont(reference_font_);
+        }
+        TTF_Quit();
+    }
+    // Empty when band k shows exactly the words SDL_ttf draws for them.
+    std::string text_difference(int k, const std::string& words)
+    {
+        return band_text_difference(chart_, reference_font_, k, words);
     }
     // Runs the chart step and returns its standard output.
     std::string draw_chart()
@@ -94,6 +191,7 @@ protected:
     }
     scratch_dir dir_;
     SDL_Surface* chart_ = nullptr;
+    TTF_Font* reference_font_ = nullptr;
 };
 
 constexpr char kStartLines[] = "DEBUG:  Attempting to Init SDL_TTF \nDEBUG:  SDL_TTF Initialized sucessfully \n";
@@ -119,6 +217,7 @@ TEST_F(ChartTest, OneColourGivesOneBandWithSwatchAndWhiteText)
     const tally text = count_text_pixels(chart, 25, 0, 185, 25);
     EXPECT_GT(text.white, 50) << "the band's text is drawn in white";
     EXPECT_EQ(text.other, 0) << "outside the swatch only black and pure white";
+    EXPECT_EQ(text_difference(0, "255 0 0 | 12"), "") << "the band shows red, green, blue and the count";
 }
 
 TEST_F(ChartTest, BandsFollowListOrderAndEachCarriesText)
@@ -139,6 +238,41 @@ TEST_F(ChartTest, BandsFollowListOrderAndEachCarriesText)
         const tally text = count_text_pixels(chart, 25, 25 * k, 185, 25 * k + 25);
         EXPECT_GT(text.white, 30) << "band " << k << " has white text, a black swatch's band too";
         EXPECT_EQ(text.other, 0) << "band " << k << " holds only black and white beside the swatch";
+    }
+    EXPECT_EQ(text_difference(0, "0 0 255 | 1"), "") << "band 0's words";
+    EXPECT_EQ(text_difference(1, "255 0 0 | 1"), "") << "band 1's words";
+    EXPECT_EQ(text_difference(2, "0 0 0 | 7"), "") << "band 2's words";
+}
+
+TEST_F(ChartTest, EachBandShowsItsColourAndCountAsSDLTtfDrawsThem)
+{
+    struct band_case {
+        int r, g, b, count;
+        const char* words; // written out, not formatted by the code under test
+    };
+    // Channels that differ, so that a swapped order shows; counts of one and
+    // of many digits; the widest count runs past the chart's right edge.
+    const band_case cases[] = {
+        {12, 34, 56, 7, "12 34 56 | 7"},
+        {200, 100, 1, 1, "200 100 1 | 1"},
+        {0, 128, 255, 40000, "0 128 255 | 40000"},
+        {255, 255, 255, 1, "255 255 255 | 1"},
+        {9, 87, 234, 2147483647, "9 87 234 | 2147483647"},
+    };
+    place_font();
+    for (const band_case& c : cases) {
+        addpix(static_cast<std::uint8_t>(c.r), static_cast<std::uint8_t>(c.g), static_cast<std::uint8_t>(c.b));
+        last->count = c.count;
+    }
+    EXPECT_EQ(draw_chart(), kStartLines) << "only the font library's start lines";
+    SDL_Surface* chart = load_chart();
+    ASSERT_NE(chart, nullptr);
+    ASSERT_EQ(chart->h, 5 * kBandRows) << "five bands";
+    for (int k = 0; k < 5; ++k) {
+        const band_case& c = cases[k];
+        ASSERT_EQ(band_words(c.r, c.g, c.b, c.count), c.words) << "the test's own table is consistent";
+        EXPECT_EQ(pixel_at(chart, 0, kBandRows * k), (rgb{c.r, c.g, c.b})) << "band " << k << "'s swatch";
+        EXPECT_EQ(text_difference(k, c.words), "") << "band " << k << "'s words";
     }
 }
 
@@ -202,18 +336,47 @@ TEST_F(ChartTest, ColoursPastTheLastPlaceableBandAreLeftOutWithAWarning)
     EXPECT_EQ(pixel_at(chart, 24, 32774), (rgb{5, 30, 77})) << "band 1310 is drawn in full, to row 32774";
 }
 
-TEST_F(ChartTest, AnUnwritableFolderIsNotReported)
+TEST_F(ChartTest, TheLastPlaceableBandCarriesItsText)
 {
     place_font();
-    addpix(9, 9, 9);
-    ASSERT_EQ(chmod(".", 0555), 0);
-    const bool root = access(".", W_OK) == 0; // root writes anyway
-    const std::string out = draw_chart();
-    chmod(".", 0755);
-    EXPECT_EQ(out, kStartLines) << "nothing is printed about the file";
-    if (!root) {
-        EXPECT_FALSE(file_exists(kChartFile)) << "no file in a read-only folder";
+    // 1312 colours, each counted as often as its place in the list plus one.
+    for (int i = 0; i < 1312; ++i) {
+        addpix(static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i & 0xFF), 77);
+        last->count = i + 1;
     }
+    const std::vector<std::string> lines = lines_of(draw_chart());
+    EXPECT_EQ(lines.size(), 3u) << "the font lines and the one warning, nothing per band";
+    SDL_Surface* chart = load_chart();
+    ASSERT_NE(chart, nullptr);
+    ASSERT_EQ(chart->h, 1311 * kBandRows) << "the chart holds 1311 bands";
+    EXPECT_EQ(text_difference(0, "0 0 77 | 1"), "") << "the first band's words";
+    EXPECT_EQ(text_difference(1309, "5 29 77 | 1310"), "") << "the last band but one";
+    EXPECT_EQ(text_difference(1310, "5 30 77 | 1311"), "") << "band 1310, at row 32750, shows its words in full";
+}
+
+TEST_F(ChartTest, AChartThatCannotBeWrittenLeavesTheFolderAsItWas)
+{
+    // A folder named output.bmp cannot be opened for writing, by root either.
+    place_font();
+    addpix(9, 9, 9);
+    ASSERT_EQ(mkdir(kChartFile, 0755), 0);
+    write_file(std::string(kChartFile) + "/kept.txt", "kept");
+    const std::vector<std::string> before = folder_entries(".");
+    const std::string font = read_file("Aaargh.ttf");
+
+    // In a child, so that however the step ends it cannot end the test.
+    const child_run run = run_in_child([] { visual_pixspit(); }, 30);
+    ASSERT_FALSE(run.timed_out) << "the chart step ends";
+    EXPECT_TRUE(run.exited) << "the chart step does not die from signal " << run.signal;
+    EXPECT_EQ(run.out, kStartLines) << "nothing about the file on standard output";
+
+    struct stat info;
+    ASSERT_EQ(stat(kChartFile, &info), 0) << "output.bmp is still there";
+    EXPECT_TRUE(S_ISDIR(info.st_mode)) << "output.bmp is still a folder";
+    EXPECT_EQ(folder_entries(kChartFile), std::vector<std::string>{"kept.txt"}) << "the folder's content is kept";
+    EXPECT_EQ(read_file(std::string(kChartFile) + "/kept.txt"), "kept") << "the file in it is untouched";
+    EXPECT_EQ(folder_entries("."), before) << "no file was added or removed beside it";
+    EXPECT_EQ(read_file("Aaargh.ttf"), font) << "the font is untouched";
 }
 
 TEST(TextRenderer, LoadsClosesAndRefusesNullFonts)

@@ -213,6 +213,33 @@ TEST_F(DisplayTest, StartUpPathsUnderTheDummyDriver)
          "DEBUG:  Attempting to Init SDL Window at 800 x 600, 32 bit depth \n"
          "DEBUG:  Setting Window Title \n",
          {800, 600, 32, false}, "800\n600\n32\n0\n"},
+        // The side limit's boundary: 16383 is asked of SDL, 16384 is not.
+        {"width 16383", "16383 600 32 0",
+         "DEBUG:  Infinite Potential Fullscreen Resolutions (How Did You Manage That?) \n"
+         "DEBUG:  Attempting to make SDL Window at 16383 x 600, 32 bit depth \n"
+         "DEBUG:  SDL Window Created Sucessfully \n"
+         "DEBUG:  Setting Window Title \n",
+         {16383, 600, 32, false}, "16383\n600\n32\n0\n"},
+        {"height 16383", "640 16383 32 0",
+         "DEBUG:  Infinite Potential Fullscreen Resolutions (How Did You Manage That?) \n"
+         "DEBUG:  Attempting to make SDL Window at 640 x 16383, 32 bit depth \n"
+         "DEBUG:  SDL Window Created Sucessfully \n"
+         "DEBUG:  Setting Window Title \n",
+         {640, 16383, 32, false}, "640\n16383\n32\n0\n"},
+        {"width 16384", "16384 600 32 0",
+         "DEBUG:  Infinite Potential Fullscreen Resolutions (How Did You Manage That?) \n"
+         "DEBUG:  Attempting to make SDL Window at 16384 x 600, 32 bit depth \n"
+         "CRITICAL EXISTANCE FAILURE: Unable to Create SDL Window \n"
+         "DEBUG:  Attempting to Init SDL Window at 800 x 600, 32 bit depth \n"
+         "DEBUG:  Setting Window Title \n",
+         {800, 600, 32, false}, "800\n600\n32\n0\n"},
+        {"height 16384", "640 16384 32 0",
+         "DEBUG:  Infinite Potential Fullscreen Resolutions (How Did You Manage That?) \n"
+         "DEBUG:  Attempting to make SDL Window at 640 x 16384, 32 bit depth \n"
+         "CRITICAL EXISTANCE FAILURE: Unable to Create SDL Window \n"
+         "DEBUG:  Attempting to Init SDL Window at 800 x 600, 32 bit depth \n"
+         "DEBUG:  Setting Window Title \n",
+         {800, 600, 32, false}, "800\n600\n32\n0\n"},
         {"a mode SDL refuses", "-5 600 32 0",
          "DEBUG:  Infinite Potential Fullscreen Resolutions (How Did You Manage That?) \n"
          "DEBUG:  Attempting to make SDL Window at -5 x 600, 32 bit depth \n"
@@ -238,10 +265,25 @@ TEST_F(DisplayTest, StartUpPathsUnderTheDummyDriver)
         ASSERT_NE(sdl.screen, nullptr) << "a display surface was opened";
         EXPECT_FALSE(sdl.quit) << "quit stays clear when a window opened";
         EXPECT_EQ(sdl.screen->w, c.after.width) << "the surface has the width asked for";
+        EXPECT_EQ(sdl.screen->h, c.after.height) << "the surface has the height asked for";
         char* title = nullptr;
         SDL_WM_GetCaption(&title, nullptr);
         EXPECT_STREQ(title, "Ombrix") << "the window title";
         SDL_Quit();
+    }
+}
+
+TEST_F(DisplayTest, TheDummyDriverItselfOpensTheSidesTheToolRefuses)
+{
+    // So the refusals of 16384 above come from the tool's own limit, made
+    // before SDL is asked, and not from the driver.
+    ASSERT_EQ(SDL_Init(SDL_INIT_VIDEO), 0) << SDL_GetError();
+    const SDL_Rect sizes[] = {{0, 0, 16384, 600}, {0, 0, 640, 16384}};
+    for (const SDL_Rect& size : sizes) {
+        const SDL_Surface* screen = SDL_SetVideoMode(size.w, size.h, 32, 0);
+        ASSERT_NE(screen, nullptr) << "the dummy driver opens " << size.w << " x " << size.h;
+        EXPECT_EQ(screen->w, size.w) << "at the width asked for";
+        EXPECT_EQ(screen->h, size.h) << "at the height asked for";
     }
 }
 

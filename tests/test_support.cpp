@@ -3,11 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -17,6 +20,29 @@ const bool dummy_video = [] {
     setenv("SDL_AUDIODRIVER", "dummy", 0);
     return true;
 }();
+
+constexpr useconds_t kChildPollMicroseconds = 10000;
+
+// An empty file in /tmp for a child's output stream; returns its descriptor
+// and stores its name, or -1.
+int output_file(std::string* name)
+{
+    char pattern[] = "/tmp/ombrix-test-output-XXXXXX";
+    const int fd = mkstemp(pattern);
+    if (fd >= 0) {
+        *name = pattern;
+    }
+    return fd;
+}
+
+// Reads and removes a file made by output_file.
+std::string take_output(int fd, const std::string& name)
+{
+    close(fd);
+    const std::string content = read_file(name);
+    unlink(name.c_str());
+    return content;
+}
 } // namespace
 
 void capture_output()
@@ -94,6 +120,62 @@ bool file_exists(const std::string& name)
 {
     struct stat info;
     return stat(name.c_str(), &info) == 0;
+}
+
+child_run run_in_child(const std::function<void()>& body, int timeout_seconds)
+{
+    child_run run;
+    std::string out_name, err_name;
+    const int out_fd = output_file(&out_name);
+    const int err_fd = output_file(&err_name);
+    if (out_fd < 0 || err_fd < 0) {
+        ADD_FAILURE() << "could not make the child's output files in /tmp";
+        return run;
+    }
+    std::fflush(nullptr); // nothing buffered here is written twice
+    const pid_t child = fork();
+    if (child < 0) {
+        ADD_FAILURE() << "fork failed";
+        take_output(out_fd, out_name);
+        take_output(err_fd, err_name);
+        return run;
+    }
+    if (child == 0) {
+        dup2(out_fd, STDOUT_FILENO);
+        dup2(err_fd, STDERR_FILENO);
+        body();
+        std::fflush(nullptr);
+        _exit(0);
+    }
+
+    int status = 0;
+    pid_t ended = 0;
+    const long polls = static_cast<long>(timeout_seconds) * 1000000L / kChildPollMicroseconds;
+    for (long i = 0; i <= polls; ++i) {
+        ended = waitpid(child, &status, WNOHANG);
+        if (ended != 0 && !(ended < 0 && errno == EINTR)) {
+            break;
+        }
+        usleep(kChildPollMicroseconds);
+    }
+    if (ended < 0) {
+        ADD_FAILURE() << "could not wait for the child";
+    } else if (ended == 0) {
+        run.timed_out = true;
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+    }
+    if (ended < 0) {
+        // neither exited nor signalled: the caller's checks fail
+    } else if (WIFEXITED(status)) {
+        run.exited = true;
+        run.status = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        run.signal = WTERMSIG(status);
+    }
+    run.out = take_output(out_fd, out_name);
+    run.err = take_output(err_fd, err_name);
+    return run;
 }
 
 std::vector<std::string> lines_of(const std::string& text)

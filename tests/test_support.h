@@ -1,10 +1,11 @@
 // Shared test helpers: output capture, a scratch working directory per test,
-// and small surfaces built in memory.
+// a function run in a child process, and small file helpers.
 #ifndef OMBRIX_TEST_SUPPORT_H
 #define OMBRIX_TEST_SUPPORT_H
 
 #include <SDL.h>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,22 @@ void place_font();
 std::string read_file(const std::string& name);
 void write_file(const std::string& name, const std::string& content);
 bool file_exists(const std::string& name);
+
+// How a function run by run_in_child ended, and what it wrote.
+struct child_run {
+    bool exited = false;    // ended through exit (or by returning), not by a signal
+    int status = -1;        // the exit status, when it exited
+    int signal = 0;         // the signal that ended it, when it did not exit
+    bool timed_out = false; // still running at the deadline, then killed
+    std::string out;        // everything written on standard output
+    std::string err;        // everything written on standard error
+};
+
+// Runs body in a forked child in the current working directory, with standard
+// output and error going to files outside it. A body that returns ends the
+// child with status 0. Waits at most timeout_seconds, then kills the child.
+// For code that ends the process (exit) or may hang.
+child_run run_in_child(const std::function<void()>& body, int timeout_seconds);
 
 // Splits text into lines, each keeping everything but its "\n".
 std::vector<std::string> lines_of(const std::string& text);

@@ -17,24 +17,20 @@ struct read_case {
     const char* expected_line;
 };
 
-std::uint32_t native_word(const std::vector<Uint8>& bytes)
-{
-    std::uint32_t word = 0;
-    std::memcpy(&word, bytes.data(), bytes.size());
-    return word;
-}
+// The words the 2- and 4-byte pixels below hold, written out for each byte order.
+constexpr bool kLittleEndian = SDL_BYTEORDER == SDL_LIL_ENDIAN;
+constexpr std::uint32_t kTwoByteWord = kLittleEndian ? 0x1234u : 0x3412u;
+constexpr std::uint32_t kFourByteWord = kLittleEndian ? 0x80336699u : 0x99663380u;
 
 } // namespace
 
 TEST(GetPixel, ReadsEachPixelSizeAndPrintsItsLine)
 {
-    const std::vector<Uint8> two = {0x34, 0x12};
-    const std::vector<Uint8> four = {0x99, 0x66, 0x33, 0x80};
     const read_case cases[] = {
         {"1 byte", 1, {0xAB}, 0xAB, ""},
-        {"2 bytes", 2, two, native_word(two), kWarning16Bit},
+        {"2 bytes", 2, {0x34, 0x12}, kTwoByteWord, kWarning16Bit},
         {"3 bytes", 3, {0x10, 0x20, 0x30}, 0x302010, kWarning24Bit},
-        {"4 bytes with alpha", 4, four, native_word(four), ""},
+        {"4 bytes with alpha", 4, {0x99, 0x66, 0x33, 0x80}, kFourByteWord, ""},
         {"0 bytes", 0, {0x55}, 0, kErrorNonstandardFormat},
         {"5 bytes", 5, {0x55, 0x55, 0x55, 0x55, 0x55}, 0, kErrorNonstandardFormat},
     };

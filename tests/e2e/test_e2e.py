@@ -15,6 +15,7 @@ suppressed with
 
 import argparse
 import atexit
+import ctypes
 import io
 import re
 import shutil
@@ -79,6 +80,8 @@ def startup_refused(w, h, bpp):
 CAPTION = re.compile(r"^Ombrix - (\d+)/60 fps - Min:(\d+)ms Max:(\d+)ms Avg:(\d+\.\d{6})ms$")
 FPS_LINE = re.compile(rb"^FPS:(\d+)/60 fps - Min:(\d+)ms Max:(\d+)ms Avg:(\d+\.\d{6})ms \n$")
 LOAD_ERROR = "ERROR:  Unable to load picture: {} - "
+DECODER_CRASHED = r"^the decoder crashed \(signal \d+, [^)]+\)$"  # says it crashed, with the signal
+LISTING_LINE = re.compile(rb"^\d+ \d+ \d+ \| (\d+) $", re.MULTILINE)
 
 # Frames per statistics window that still count as "about 60" on a busy machine.
 STEADY_FRAMES = range(54, 61)
@@ -140,6 +143,52 @@ def as_text(data):
     return data.decode("utf-8", "surrogateescape")
 
 
+class _Surface(ctypes.Structure):
+    """The leading fields of SDL 1.2's SDL_Surface."""
+    _fields_ = [("flags", ctypes.c_uint32), ("format", ctypes.c_void_p), ("w", ctypes.c_int),
+                ("h", ctypes.c_int), ("pitch", ctypes.c_uint16), ("pixels", ctypes.c_void_p)]
+
+
+class _Colour(ctypes.Structure):
+    _fields_ = [("r", ctypes.c_uint8), ("g", ctypes.c_uint8), ("b", ctypes.c_uint8), ("unused", ctypes.c_uint8)]
+
+
+_TEXT_POINTS = 16
+_text_font = {}
+
+
+def solid_text_mask(words):
+    """Where SDL_ttf's solid rendering of words in FONT at 16 points puts a
+    glyph pixel, as a (rows, columns) boolean array. SDL_ttf is called here
+    directly, so the reference shares the library with the tool but none of
+    the tool's code; Pillow's FreeType rendering would differ pixel by pixel."""
+    if "lib" not in _text_font:
+        lib = ctypes.CDLL("libSDL_ttf-2.0.so.0")
+        lib.TTF_Init.restype = ctypes.c_int
+        lib.TTF_OpenFont.restype = ctypes.c_void_p
+        lib.TTF_OpenFont.argtypes = [ctypes.c_char_p, ctypes.c_int]
+        lib.TTF_RenderText_Solid.restype = ctypes.POINTER(_Surface)
+        lib.TTF_RenderText_Solid.argtypes = [ctypes.c_void_p, ctypes.c_char_p, _Colour]
+        sdl = ctypes.CDLL("libSDL-1.2.so.0")
+        sdl.SDL_FreeSurface.argtypes = [ctypes.POINTER(_Surface)]
+        if lib.TTF_Init() != 0:
+            raise RuntimeError("SDL_ttf did not start")
+        font = lib.TTF_OpenFont(str(FONT).encode(), _TEXT_POINTS)
+        if not font:
+            raise RuntimeError(f"SDL_ttf could not open {FONT}")
+        _text_font.update(lib=lib, sdl=sdl, font=font)
+    lib, sdl = _text_font["lib"], _text_font["sdl"]
+    surface = lib.TTF_RenderText_Solid(_text_font["font"], words.encode(), _Colour(255, 255, 255, 0))
+    if not surface:
+        raise RuntimeError(f"SDL_ttf could not render {words!r}")
+    s = surface.contents
+    raw = ctypes.string_at(s.pixels, s.pitch * s.h)
+    # 8 bits per pixel; palette index 0 is the see-through background.
+    mask = numpy.frombuffer(raw, dtype=numpy.uint8).reshape(s.h, s.pitch)[:, :s.w] != 0
+    sdl.SDL_FreeSurface(surface)
+    return mask
+
+
 class ToolTest(unittest.TestCase):
     maxDiff = None
 
@@ -169,7 +218,8 @@ class ToolTest(unittest.TestCase):
 
     def assertChart(self, data, census, with_text=True):
         """output.bmp read back: 185 wide, a 25-pixel band per colour, the
-        swatch in the colour, white text (or nothing) on black beside it."""
+        swatch in the colour, and beside it on black either the words
+        "R G B | COUNT" in white exactly as SDL_ttf draws them, or nothing."""
         self.assertIsNotNone(data, "expected output.bmp to be written")
         img = Image.open(io.BytesIO(data))
         self.assertEqual(img.format, "BMP", "expected output.bmp to be a BMP file")
@@ -189,6 +239,16 @@ class ToolTest(unittest.TestCase):
                 self.assertTrue((black | white).all(),
                                 f"expected only black background and white text beside band {k}'s swatch")
                 self.assertTrue(white.any(), f"expected white text in band {k} ({r} {g} {b} | {count})")
+                words = f"{r} {g} {b} | {count}"
+                mask = solid_text_mask(words)
+                expected = numpy.zeros(white.shape, dtype=bool)
+                rows, cols = min(mask.shape[0], expected.shape[0]), min(mask.shape[1], expected.shape[1])
+                expected[:rows, :cols] = mask[:rows, :cols]
+                wrong = numpy.argwhere(white != expected)
+                self.assertEqual(len(wrong), 0,
+                                 f"expected band {k} to show {words!r} as SDL_ttf draws it at 16 points; "
+                                 f"{len(wrong)} pixels differ, the first at column {25 + wrong[0][1]}, "
+                                 f"row {25 * k + wrong[0][0]}" if len(wrong) else "")
             else:
                 self.assertTrue(black.all(), f"expected band {k} to be black beside its swatch (no font)")
 
@@ -375,7 +435,13 @@ class Census(ToolTest):
                 self.assertOutput(run.stdout, STARTUP_DEFAULT + warning * (w * h) + pictures.listing(census)
                                   + TTF + ESCAPE + CLEANED_UP, "stdout")
                 self.assertOutput(run.stderr, pictures.progress(w), "stderr")
+                # A check of the oracle itself, not of the tool.
                 self.assertEqual(sum(c[3] for c in census), w * h, "oracle: counts add up to the pixels")
+                # The tool's own listing, read from its output: every pixel counted once.
+                listed = LISTING_LINE.findall(run.stdout)
+                self.assertEqual(len(listed), len(census), "expected one listing line per colour")
+                self.assertEqual(sum(int(count) for count in listed), w * h,
+                                 "expected the tool's counts to add up to the picture's pixels")
                 self.assertChart(run.file("output.bmp"), census)
 
     def test_without_font(self):
@@ -397,30 +463,29 @@ class UnloadablePictures(ToolTest):
         earlier = io.BytesIO()
         Image.new("RGB", (5, 5), (1, 2, 3)).save(earlier, "BMP")
         earlier = earlier.getvalue()
+        # name, how the picture is made, what the reason must say (a pattern)
         cases = [
-            ("missing file", pictures.write_missing),
-            ("empty file", pictures.write_empty),
-            ("text file named .png", pictures.write_text_as_png),
-            ("PNG cut in half", pictures.write_half_png),
-            ("20-byte BMP", pictures.write_short_bmp),
-            ("GIF 16384 pixels wide", pictures.write_wide_gif),
-            ("XPM cut after its colour table", pictures.write_cut_xpm),
-            ("directory", pictures.write_directory),
+            ("missing file", pictures.write_missing, r"Couldn't open no-such-picture\.png"),
+            ("empty file", pictures.write_empty, r"Unsupported image format"),
+            ("text file named .png", pictures.write_text_as_png, r"Unsupported image format"),
+            ("PNG cut in half", pictures.write_half_png, r"Error reading the PNG file"),
+            ("20-byte BMP", pictures.write_short_bmp, r"cannot be read safely"),
+            ("GIF 16384 pixels wide", pictures.write_wide_gif, DECODER_CRASHED),
+            ("XPM cut after its colour table", pictures.write_cut_xpm, DECODER_CRASHED),
+            ("directory", pictures.write_directory, r"Unsupported image format"),
         ]
-        for name, make in cases:
+        for name, make, reason in cases:
             with self.subTest(name):
                 folder = self.work_folder(earlier_chart=earlier)
                 arg = make(folder)
                 run = self.run_tool(folder, [arg])
                 self.assertClean(run, 255)
                 err = as_text(run.stderr)
-                self.assertEqual(err.count("\n"), 1, f"expected exactly one line on stderr, got {err!r}")
-                self.assertTrue(err.startswith(LOAD_ERROR.format(arg)) and err.endswith(" \n"),
-                                f"expected {LOAD_ERROR.format(arg)!r}, a reason and ' \\n', got {err!r}")
-                self.assertGreater(len(err), len(LOAD_ERROR.format(arg)) + 2,
-                                   f"expected a reason after the path, got {err!r}")
-                self.assertIn(run.stdout, (STARTUP_DEFAULT, STARTUP_DEFAULT + CLEANED_UP),
-                              "expected only the start-up lines (and at most the closing line) on stdout")
+                line = re.fullmatch(re.escape(LOAD_ERROR.format(arg)) + r"(.+) \n", err)
+                self.assertIsNotNone(line, f"expected one line {LOAD_ERROR.format(arg)!r}, a reason and ' \\n', "
+                                           f"got {err!r}")
+                self.assertRegex(line.group(1), reason, "expected the reason to say what went wrong")
+                self.assertOutput(run.stdout, STARTUP_DEFAULT, "stdout (the start-up lines only)")
                 self.assertEqual(run.file("output.bmp"), earlier, "expected the earlier output.bmp untouched")
                 self.assertEqual(run.file("Video_Settings.cfg"), DEFAULT_SETTINGS,
                                  "expected start-up to have written the default settings")
