@@ -7,6 +7,9 @@
 #include "base/surface.h"
 #include "census.h"
 #include "chart.h"
+#include "options.h"
+#include "output_streams.h"
+#include "palette_file.h"
 #include "picture.h"
 
 #include <SDL.h>
@@ -22,6 +25,7 @@ constexpr std::size_t kCaptionSize = 128;
 constexpr std::size_t kOutputBufferSize = std::size_t{1} << 20;
 constexpr std::size_t kErrorBufferSize = std::size_t{1} << 16;
 constexpr int kFailureStatus = -1;
+constexpr int kWriteFailureStatus = 1;
 
 // A picture of 2 or 3 bytes per pixel prints a warning per pixel, and the
 // census a progress line per column; into a pipe or a file large buffers keep
@@ -37,6 +41,21 @@ void buffer_standard_output()
         static char buffer[kErrorBufferSize];
         std::setvbuf(stderr, buffer, _IOFBF, sizeof buffer);
     }
+}
+
+// -p: the palette file beside the chart. False (one error line on standard
+// error) when it was asked for and could not be written.
+bool palette_step()
+{
+    if (options.palette_path == nullptr) {
+        return true;
+    }
+    std::string why;
+    if (!save_palette(options.palette_path, palette_name(options.picture), first, &why)) {
+        std::fprintf(stderr, "ERROR:  Unable to write palette: %s - %s \n", options.palette_path, why.c_str());
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -85,18 +104,34 @@ void program_cleanup()
 
 int SDL_main(int argc, char** argv)
 {
-    buffer_standard_output();
-    program_init();
+    // Options come first: help, version and usage errors end the run before
+    // anything starts or any file is touched.
+    const parse_result parsed = parse_options(argc, argv, stdout, stderr);
+    if (parsed != parse_result::run) {
+        return parsed == parse_result::exit_success ? 0 : kUsageStatus;
+    }
+    if (options.quiet && !begin_quiet_output()) {
+        std::perror("ombrix: cannot set up quiet output");
+        return kWriteFailureStatus;
+    }
+    if (options.chart_path != nullptr) {
+        chart_path = options.chart_path;
+    }
 
-    if (argc < 2 || argv[1] == nullptr) {
+    buffer_standard_output();
+    if (!options.no_window) {
+        program_init();
+    }
+
+    if (options.picture == nullptr) {
         std::fputs("ERROR:  No picture passed to program \n", stderr);
         std::exit(kFailureStatus);
     }
     std::string why;
     // The census table's page faults are taken while the picture decodes.
-    image = load_picture(argv[1], &why, census_prepare);
+    image = load_picture(options.picture, &why, census_prepare);
     if (image == nullptr) {
-        std::fprintf(stderr, "ERROR:  Unable to load picture: %s - %s \n", argv[1], why.c_str());
+        std::fprintf(stderr, "ERROR:  Unable to load picture: %s - %s \n", options.picture, why.c_str());
         SDL_Quit();
         std::exit(kFailureStatus);
     }
@@ -105,7 +140,12 @@ int SDL_main(int argc, char** argv)
     pixspit();
 
     visual_pixspit();
+    const bool palette_written = palette_step();
     std::fflush(stdout);
+    const int status = palette_written ? 0 : kWriteFailureStatus;
+    if (options.no_window) {
+        return status; // -n: no display loop and no shutdown lines
+    }
 
     while (!sdl.quit) {
         event_update();
@@ -116,5 +156,5 @@ int SDL_main(int argc, char** argv)
         }
     }
     program_cleanup();
-    return 0;
+    return status;
 }

@@ -7,6 +7,8 @@
 #include "census.h"
 
 #include "base/surface.h"
+#include "options.h"
+#include "output_streams.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -156,7 +158,9 @@ void scan(const SDL_Surface& picture, const SDL_PixelFormat& format_in)
     std::uint32_t previous_value = 0;
     std::uint32_t previous_index = 0;
     for (int x = 0; x < local.w; ++x) {
-        std::fprintf(stderr, "LINE FINISHED %i \n", x);
+        if (!options.quiet) {
+            std::fprintf(stderr, "LINE FINISHED %i \n", x);
+        }
         for (int y = 0; y < local.h; ++y) {
             const std::uint32_t value = surface.get_pixel(&local, x, y);
             if (have_previous && value == previous_value) {
@@ -275,6 +279,7 @@ void pixspit()
     // Formatted by hand: a photograph lists hundreds of thousands of lines.
     char line[48];
     char* const end = line + sizeof line;
+    std::FILE* const out = listing_stream();
     for (const pixel* entry = first; entry != nullptr; entry = entry->next) {
         char* p = end;
         *--p = '\n';
@@ -293,7 +298,7 @@ void pixspit()
         p = put_decimal(p, entry->g);
         *--p = ' ';
         p = put_decimal(p, entry->r);
-        fwrite_unlocked(p, 1, static_cast<std::size_t>(end - p), stdout);
+        fwrite_unlocked(p, 1, static_cast<std::size_t>(end - p), out);
     }
 }
 
