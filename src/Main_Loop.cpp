@@ -107,8 +107,16 @@ int SDL_main(int argc, char** argv)
     // Options come first: help, version and usage errors end the run before
     // anything starts or any file is touched.
     const parse_result parsed = parse_options(argc, argv, stdout, stderr);
-    if (parsed != parse_result::run) {
-        return parsed == parse_result::exit_success ? 0 : kUsageStatus;
+    if (parsed == parse_result::usage_error) {
+        return kUsageStatus;
+    }
+    if (parsed == parse_result::exit_success) {
+        // Help or version text that could not be written is a failure too.
+        if (std::fflush(stdout) != 0) {
+            std::perror("ombrix: standard output");
+            return kWriteFailureStatus;
+        }
+        return 0;
     }
     if (options.quiet && !begin_quiet_output()) {
         std::perror("ombrix: cannot set up quiet output");
