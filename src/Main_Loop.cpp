@@ -7,6 +7,9 @@
 #include "base/surface.h"
 #include "census.h"
 #include "chart.h"
+#include "options.h"
+#include "output_streams.h"
+#include "palette_file.h"
 #include "picture.h"
 #include "printable_text.h"
 
@@ -24,6 +27,7 @@ constexpr std::size_t kOutputBufferSize = std::size_t{1} << 20;
 constexpr std::size_t kErrorBufferSize = std::size_t{1} << 16;
 constexpr int kFailureStatus = -1;
 constexpr int kSignalStatusBase = 128;
+constexpr int kWriteFailureStatus = 1;
 
 // A picture of 2 or 3 bytes per pixel prints a warning per pixel, and the
 // census a progress line per column; into a pipe or a file large buffers keep
@@ -39,6 +43,21 @@ void buffer_standard_output()
         static char buffer[kErrorBufferSize];
         std::setvbuf(stderr, buffer, _IOFBF, sizeof buffer);
     }
+}
+
+// -p: the palette file beside the chart. False (one error line on standard
+// error) when it was asked for and could not be written.
+bool palette_step()
+{
+    if (options.palette_path == nullptr) {
+        return true;
+    }
+    std::string why;
+    if (!save_palette(options.palette_path, palette_name(options.picture), first, &why)) {
+        std::fprintf(stderr, "ERROR:  Unable to write palette: %s - %s \n", options.palette_path, why.c_str());
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -87,13 +106,37 @@ void program_cleanup()
 
 int SDL_main(int argc, char** argv)
 {
+    // Options come first: help, version and usage errors end the run before
+    // anything starts or any file is touched.
+    const parse_result parsed = parse_options(argc, argv, stdout, stderr);
+    if (parsed == parse_result::usage_error) {
+        return kUsageStatus;
+    }
+    if (parsed == parse_result::exit_success) {
+        // Help or version text that could not be written is a failure too.
+        if (std::fflush(stdout) != 0) {
+            std::perror("ombrix: standard output");
+            return kWriteFailureStatus;
+        }
+        return 0;
+    }
+    if (options.quiet && !begin_quiet_output()) {
+        std::perror("ombrix: cannot set up quiet output");
+        return kWriteFailureStatus;
+    }
+    if (options.chart_path != nullptr) {
+        chart_path = options.chart_path;
+    }
+
     buffer_standard_output();
-    const char* path = argc >= 2 ? argv[1] : nullptr;
+    const char* path = options.picture;
     if (path != nullptr) {
         // Decoding starts first, so that it overlaps SDL's start-up.
         picture_start(path);
     }
-    program_init();
+    if (!options.no_window) {
+        program_init();
+    }
 
     if (path == nullptr) {
         std::fputs("ERROR:  No picture passed to program \n", stderr);
@@ -110,7 +153,7 @@ int SDL_main(int argc, char** argv)
     SDL_Surface* shown = nullptr;
     std::string why;
     int signal_number = 0;
-    switch (picture_finish(shown_w, shown_h, false, &shown, &why, &signal_number)) {
+    switch (picture_finish(shown_w, shown_h, options.quiet, &shown, &why, &signal_number)) {
     case intake_result::loaded:
         break;
     case intake_result::unloadable:
@@ -128,9 +171,13 @@ int SDL_main(int argc, char** argv)
     image = shown;
     pixspit();
 
-
     visual_pixspit();
+    const bool palette_written = palette_step();
     std::fflush(stdout);
+    const int status = palette_written ? 0 : kWriteFailureStatus;
+    if (options.no_window) {
+        return status; // -n: no display loop and no shutdown lines
+    }
 
     while (!sdl.quit) {
         event_update();
@@ -141,5 +188,5 @@ int SDL_main(int argc, char** argv)
         }
     }
     program_cleanup();
-    return 0;
+    return status;
 }

@@ -7,6 +7,8 @@
 #include "census.h"
 
 #include "base/surface.h"
+#include "options.h"
+#include "output_streams.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -394,6 +396,7 @@ void pixspit()
     // Formatted by hand: a photograph lists hundreds of thousands of lines.
     char line[48];
     char* const end = line + sizeof line;
+    std::FILE* const out = listing_stream();
     for (const pixel* entry = first; entry != nullptr; entry = entry->next) {
         char* p = end;
         *--p = '\n';
@@ -412,7 +415,7 @@ void pixspit()
         p = put_decimal(p, entry->g);
         *--p = ' ';
         p = put_decimal(p, entry->r);
-        fwrite_unlocked(p, 1, static_cast<std::size_t>(end - p), stdout);
+        fwrite_unlocked(p, 1, static_cast<std::size_t>(end - p), out);
     }
 }
 

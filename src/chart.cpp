@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <sys/mman.h>
 
+const char* chart_path = kChartFile;
+
 namespace {
 // The chart surface is kept until the process ends; one census, one chart.
 SDL_Surface* chart;
@@ -68,5 +70,5 @@ void visual_pixspit()
     }
 
     ttf.close_font(&font);
-    SDL_SaveBMP_RW(chart, SDL_RWFromFile(kChartFile, "wb"), 1);
+    SDL_SaveBMP_RW(chart, SDL_RWFromFile(chart_path, "wb"), 1);
 }

@@ -13,6 +13,9 @@ constexpr int kMaxBands = 32767 / kBandHeight + 1;
 constexpr const char kFontFile[] = "Aaargh.ttf";
 constexpr const char kChartFile[] = "output.bmp";
 
+// Where the chart is written; kChartFile unless the run names another file.
+extern const char* chart_path;
+
 void visual_pixspit();
 
 #endif

@@ -4,6 +4,8 @@
 // format is chosen and its loader runs.
 #include "picture_source.h"
 
+#include "picture_limits.h"
+
 #include <SDL_image.h>
 
 #include <cstring>
@@ -169,6 +171,13 @@ void relabel_grey_with_alpha(SDL_Surface* picture)
     f->Aloss = 0;
 }
 
+// SDL refuses a surface it cannot address with these words, and SDL_image
+// passes them on or reports the refusal as a lack of memory.
+bool refused_as_too_large(const std::string& why)
+{
+    return why.find("Out of memory") != std::string::npos || why.find("too large") != std::string::npos;
+}
+
 } // namespace
 
 SDL_Surface* decode_picture(const unsigned char* data, std::size_t size, const char* name, std::string* error)
@@ -191,6 +200,15 @@ SDL_Surface* decode_picture(const unsigned char* data, std::size_t size, const c
         } else if (extension == nullptr || strcasecmp(extension, format.name) != 0) {
             continue;
         }
+        // A size SDL cannot hold is refused before the loader runs: some
+        // loaders crash on such headers instead of failing.
+        std::uint32_t declared_w = 0;
+        std::uint32_t declared_h = 0;
+        if (declared_size(format.name, data, size, &declared_w, &declared_h)
+            && (declared_w > kLargestPictureWidth || declared_h > kLargestPictureHeight)) {
+            *error = too_large_reason(true, declared_w, declared_h);
+            return nullptr;
+        }
         source.position = 0;
         source.watching = true;
         SDL_Surface* picture = format.load(&ops);
@@ -198,8 +216,14 @@ SDL_Surface* decode_picture(const unsigned char* data, std::size_t size, const c
         if (picture == nullptr) {
             const char* why = IMG_GetError();
             *error = why != nullptr ? why : "";
-            if (was_cut(source, format.how)) {
+            std::uint32_t w = 0;
+            std::uint32_t h = 0;
+            const bool known = declared_size(format.name, data, size, &w, &h);
+            if (was_cut(source, format.how) || source.empty_reads > 0) {
+                // A loader that failed after finding the file's end ran out of bytes.
                 *error = kTruncated;
+            } else if (!known && refused_as_too_large(*error)) {
+                *error += "; " + too_large_reason(false, 0, 0);
             }
             return nullptr;
         }

@@ -52,7 +52,7 @@ TEST(Entry, AnUnloadablePictureEndsWithStatus255AndOneErrorLine)
         const char* reason;  // what the reason after the path must contain
     };
     const bad_case cases[] = {
-        {"missing file", "missing.png", nullptr, "Couldn't open missing.png"},
+        {"missing file", "missing.png", nullptr, "No such file or directory"},
         {"empty file", "empty.png", "", "Unsupported image format"},
         {"text named .png", "notes.png", "milk\nbread\n", "Unsupported image format"},
     };

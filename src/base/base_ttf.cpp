@@ -1,6 +1,11 @@
 // The text renderer over SDL_ttf: one call per operation, each failure reported
-// as one line on standard output and the caller left to carry on.
+// as one line on standard output and the caller left to carry on. In quiet mode,
+// where standard output carries only the listing, a failure to start the font
+// library or open the font goes to standard error instead.
 #include "base/base_ttf.h"
+
+#include "font_file.h"
+#include "options.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -9,13 +14,18 @@ base_ttf ttf;
 
 namespace {
 constexpr int kTextBufferSize = 1024;
+
+std::FILE* failure_stream()
+{
+    return options.quiet ? stderr : stdout;
 }
+} // namespace
 
 void base_ttf::init()
 {
     std::fputs("DEBUG:  Attempting to Init SDL_TTF \n", stdout);
     if (TTF_Init() == -1) {
-        std::printf("CRITICAL EXISTANCE FAILURE: TTF did not Init: %s\n", SDL_GetError());
+        std::fprintf(failure_stream(), "CRITICAL EXISTANCE FAILURE: TTF did not Init: %s\n", SDL_GetError());
     } else {
         std::fputs("DEBUG:  SDL_TTF Initialized sucessfully \n", stdout);
     }
@@ -23,9 +33,9 @@ void base_ttf::init()
 
 void base_ttf::load_font(TTF_Font** handle, const char* path, int point_size)
 {
-    *handle = TTF_OpenFont(path, point_size);
+    *handle = open_font_file(path, point_size);
     if (*handle == nullptr) {
-        std::printf("CRITICAL EXISTANCE FAILURE: TTF Failed to Load: %s\n", path);
+        std::fprintf(failure_stream(), "CRITICAL EXISTANCE FAILURE: TTF Failed to Load: %s\n", path);
     }
 }
 

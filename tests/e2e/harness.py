@@ -8,8 +8,8 @@ reported as a failure, so nothing in the suite can hang.
 
 import os
 import re
+import select
 import signal
-import socket
 import subprocess
 import time
 from dataclasses import dataclass, field
@@ -33,18 +33,7 @@ class ToolFailure(AssertionError):
 # The X server
 
 
-def _display_taken(n):
-    return os.path.exists(f"/tmp/.X{n}-lock") or os.path.exists(f"/tmp/.X11-unix/X{n}")
-
-
 def _accepts_connections(name):
-    # A plain socket first: a refused Xlib connection leaves sockets behind.
-    path = f"/tmp/.X11-unix/X{name.lstrip(':')}"
-    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
-        try:
-            s.connect(path)
-        except OSError:
-            return False
     try:
         d = Xlib.display.Display(name)
     except (Xlib.error.DisplayError, OSError, ConnectionError):
@@ -54,44 +43,65 @@ def _accepts_connections(name):
 
 
 class XServer:
-    """One Xvfb on a free display number, started once per run of the suite."""
+    """One Xvfb, started once per run of the suite. Xvfb picks a free display
+    number itself and writes it to a pipe (-displayfd) once it accepts
+    connections, so suites running at once never race for a number."""
 
-    def __init__(self, first_display=91, attempts=30, startup_timeout=10.0):
-        self.first_display = first_display
-        self.attempts = attempts
+    def __init__(self, first_display=None, startup_timeout=10.0):
+        # first_display is accepted for older callers and not used: the
+        # server chooses its own number.
         self.startup_timeout = startup_timeout
         self.proc = None
         self.name = None
 
     def start(self):
-        n = self.first_display
-        tried = 0
-        while tried < self.attempts:
-            if _display_taken(n):
-                n += 1
-                continue
-            tried += 1
-            name = f":{n}"
+        read_end, write_end = os.pipe()
+        try:
             proc = subprocess.Popen(
-                ["Xvfb", name, "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"],
+                ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+                 "-nolisten", "tcp", "-noreset"],
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                start_new_session=True)
-            deadline = time.monotonic() + self.startup_timeout
-            while time.monotonic() < deadline:
-                if proc.poll() is not None:
-                    break  # lost a race for this number, or refused: try the next
-                if _accepts_connections(name):
-                    self.proc, self.name = proc, name
-                    return name
-                time.sleep(0.05)
+                pass_fds=(write_end,), start_new_session=True)
+        finally:
+            os.close(write_end)
+        try:
+            number = _read_display_number(read_end, self.startup_timeout)
+        finally:
+            os.close(read_end)
+        if number is None:
             _end_process(proc)
-            n += 1
-        raise RuntimeError(f"no Xvfb could be started on displays from :{self.first_display}")
+            raise RuntimeError("Xvfb did not start (no display number on its -displayfd pipe)")
+        name = f":{number}"
+        if not _accepts_connections(name):
+            _end_process(proc)
+            raise RuntimeError(f"Xvfb reported {name} but refuses connections")
+        self.proc, self.name = proc, name
+        return name
 
     def stop(self):
         if self.proc is not None:
             _end_process(self.proc)
             self.proc = None
+
+
+def _read_display_number(fd, timeout):
+    """The number Xvfb writes to fd (a line of digits), or None when it ends,
+    closes the pipe without one, or takes longer than timeout."""
+    deadline = time.monotonic() + timeout
+    data = b""
+    while not data.endswith(b"\n"):
+        left = deadline - time.monotonic()
+        if left <= 0:
+            return None
+        ready, _, _ = select.select([fd], [], [], left)
+        if not ready:
+            return None
+        chunk = os.read(fd, 64)
+        if not chunk:
+            break  # Xvfb closed the pipe: ended or gave up
+        data += chunk
+    text = data.strip()
+    return int(text) if text.isdigit() else None
 
 
 def _end_process(proc, grace=5.0):

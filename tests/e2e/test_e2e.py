@@ -17,9 +17,11 @@ import argparse
 import atexit
 import ctypes
 import io
+import os
 import re
 import shutil
 import signal
+import subprocess
 import sys
 import tempfile
 import time
@@ -512,6 +514,258 @@ class WithoutDisplay(ToolTest):
         self.assertOutput(run.stderr, pictures.progress(img.size[0]), "stderr")
         self.assertEqual(run.file("Video_Settings.cfg"), DEFAULT_SETTINGS, "expected the defaults written")
         self.assertChart(run.file("output.bmp"), census)
+
+
+# --------------------------------------------------------------------------
+# Options
+
+
+def project_version():
+    m = re.search(r"project\(ombrix VERSION (\d+\.\d+\.\d+)", (REPO / "CMakeLists.txt").read_text())
+    return m.group(1)
+
+
+def folder_listing(folder):
+    return sorted(p.name for p in folder.iterdir())
+
+
+def read_palette(data):
+    """The header lines and the (r, g, b, name) entries of a GIMP palette."""
+    lines = data.decode("ascii").split("\n")
+    header, body = lines[:4], lines[4:]
+    entries = []
+    for line in body:
+        if line == "":
+            continue
+        numbers, name = line.split("\t")
+        r, g, b = (int(numbers[i:i + 3]) for i in (0, 4, 8))
+        entries.append((r, g, b, name, numbers))
+    return header, entries
+
+
+class HelpAndVersion(ToolTest):
+
+    def test_help_and_version_start_nothing(self):
+        cases = [
+            ("--help", ["--help"], "usage"),
+            ("-h", ["-h"], "usage"),
+            ("-h before a picture", ["-h", "pic.png"], "usage"),
+            ("--version", ["--version"], "version"),
+            ("--version before a bad option", ["--version", "--bogus"], "version"),
+        ]
+        earlier = pictures.two_by_two().tobytes()
+        for name, args, kind in cases:
+            with self.subTest(name):
+                folder = self.work_folder(earlier_chart=earlier)
+                before = folder_listing(folder)
+                # No interaction: with a window the run could not end by itself.
+                run = self.run_tool(folder, args, exit_timeout=10)
+                self.assertClean(run, 0)
+                self.assertEqual(run.stderr, b"", "expected nothing on stderr")
+                if kind == "usage":
+                    out = as_text(run.stdout)
+                    self.assertTrue(out.startswith("Usage: ombrix [OPTION]... PICTURE\n"),
+                                    f"expected the usage line first, got {out[:80]!r}")
+                    for option in ("-h, --help", "--version", "-n, --no-window", "-q, --quiet",
+                                   "-o, --chart FILE", "-p, --palette FILE"):
+                        self.assertIn(option, out, f"expected the help to list {option}")
+                else:
+                    self.assertEqual(run.stdout, b"ombrix %s\n" % project_version().encode(),
+                                     "expected one version line with CMake's project version")
+                self.assertNotIn(b"DEBUG", run.stdout, "expected SDL not to be started")
+                self.assertEqual(folder_listing(folder), before, "expected no file created or removed")
+                self.assertEqual(run.file("output.bmp"), earlier, "expected the earlier output.bmp untouched")
+
+
+class UsageErrors(ToolTest):
+
+    def test_unknown_options_and_missing_names(self):
+        cases = [
+            ("unknown short option", ["-x", "pic.png"], "unknown option '-x'"),
+            ("unknown long option", ["--bogus", "pic.png"], "unknown option '--bogus'"),
+            ("a name starting with - needs --", ["-name.png"], "unknown option '-a'"),
+            ("-o without a file", ["-o"], "missing file name for option '-o'"),
+            ("--palette without a file", ["--palette"], "missing file name for option '--palette'"),
+            ("chart and palette on one path", ["-o", "x", "-p", "x", "pic.png"],
+             "the chart and the palette cannot both be written to 'x'"),
+        ]
+        earlier = pictures.two_by_two().tobytes()
+        for name, args, words in cases:
+            with self.subTest(name):
+                folder = self.work_folder(earlier_chart=earlier)
+                pictures.save(pictures.two_by_two(), folder / "pic.png")
+                before = folder_listing(folder)
+                run = self.run_tool(folder, args, exit_timeout=10)
+                self.assertClean(run, 2)
+                err = as_text(run.stderr)
+                self.assertEqual(err.count("\n"), 1, f"expected exactly one line on stderr, got {err!r}")
+                self.assertTrue(err.startswith("ombrix: ") and words in err,
+                                f"expected a line naming the problem ({words!r}), got {err!r}")
+                self.assertEqual(run.stdout, b"", "expected nothing on stdout (SDL never started)")
+                self.assertEqual(folder_listing(folder), before, "expected no file created or removed")
+                self.assertEqual(run.file("output.bmp"), earlier, "expected the earlier output.bmp untouched")
+
+
+class NoWindowAndQuiet(ToolTest):
+
+    def test_no_window_quiet_prints_only_the_listing(self):
+        img = pictures.mixed(9, 6, seed=5).convert("RGB")
+        census = pictures.column_major_census(img)
+        for display in (True, False):
+            with self.subTest(display=display):
+                folder = self.work_folder()
+                pictures.save(img, folder / "rgb.png")
+                run = self.run_tool(folder, ["-n", "-q", "rgb.png"], display=display, exit_timeout=15)
+                self.assertClean(run, 0)
+                self.assertOutput(run.stdout, pictures.listing(census), "stdout (only the listing)")
+                self.assertEqual(run.stderr, b"", "expected nothing on stderr")
+                self.assertChart(run.file("output.bmp"), census)
+                self.assertEqual(folder_listing(folder), ["Aaargh.ttf", "output.bmp", "rgb.png"],
+                                 "expected only the chart written (no settings file)")
+
+    def test_no_window_keeps_the_other_lines(self):
+        img = pictures.mixed(6, 4, seed=2).convert("RGB")
+        census = pictures.column_major_census(img)
+        folder = self.work_folder()
+        pictures.save(img, folder / "rgb.png")
+        run = self.run_tool(folder, ["--no-window", "rgb.png"], exit_timeout=15)
+        self.assertClean(run, 0)
+        self.assertOutput(run.stdout, WARN_24 * (6 * 4) + pictures.listing(census) + TTF,
+                          "stdout: warnings, listing and the font lines; no start-up or quit lines")
+        self.assertOutput(run.stderr, pictures.progress(6), "stderr")
+        self.assertChart(run.file("output.bmp"), census)
+        self.assertIsNone(run.file("Video_Settings.cfg"), "expected no settings file")
+
+    def test_no_window_errors(self):
+        folder = self.work_folder()
+        run = self.run_tool(folder, ["-n"], exit_timeout=10)
+        self.assertClean(run, 255)
+        self.assertEqual(run.stdout, b"", "expected no start-up lines without a window")
+        self.assertEqual(run.stderr, NO_PICTURE, "expected the missing-picture line")
+        run = self.run_tool(folder, ["-n", "-q", "missing.png"], exit_timeout=10)
+        self.assertClean(run, 255)
+        self.assertEqual(run.stdout, b"", "expected nothing on stdout")
+        self.assertTrue(run.stderr.startswith(LOAD_ERROR.format("missing.png").encode()),
+                        f"expected the load error on stderr, got {run.stderr!r}")
+        self.assertEqual(folder_listing(folder), ["Aaargh.ttf"], "expected no file written")
+
+    def test_quiet_with_window(self):
+        img = pictures.mixed(5, 5, seed=9).convert("RGB")
+        census = pictures.column_major_census(img)
+        folder = self.work_folder()
+        pictures.save(img, folder / "rgb.png")
+        run = self.run_tool(folder, ["--quiet", "rgb.png"], press("Escape"))
+        self.assertClean(run, 0)
+        self.assertOutput(run.stdout, pictures.listing(census), "stdout (only the listing)")
+        self.assertEqual(run.stderr, b"", "expected nothing on stderr")
+        self.assertChart(run.file("output.bmp"), census)
+        self.assertEqual(run.file("Video_Settings.cfg"), DEFAULT_SETTINGS, "expected the window's settings written")
+
+    def test_quiet_font_failure_goes_to_stderr(self):
+        img = pictures.two_by_two()
+        census = pictures.column_major_census(img)
+        folder = self.work_folder(font=False)
+        pictures.save(img, folder / "pic.png")
+        run = self.run_tool(folder, ["-nq", "pic.png"], exit_timeout=15)
+        self.assertClean(run, 0)
+        self.assertOutput(run.stdout, pictures.listing(census), "stdout (only the listing)")
+        self.assertOutput(run.stderr, NO_FONT, "stderr: the font failure")
+        self.assertChart(run.file("output.bmp"), census, with_text=False)
+
+
+class ChartAndPalette(ToolTest):
+
+    def test_chart_and_palette_at_named_paths(self):
+        img = pictures.mixed()
+        census = pictures.column_major_census(img)
+        earlier = pictures.two_by_two().tobytes()
+        for args in (["-o", "charts/c.bmp", "-p", "colours.gpl"],
+                     ["--chart=charts/c.bmp", "--palette", "colours.gpl"]):
+            with self.subTest(args=args):
+                folder = self.work_folder(earlier_chart=earlier)
+                (folder / "charts").mkdir()
+                pictures.save(img, folder / "mixed.png")
+                run = self.run_tool(folder, ["-n", "-q"] + args + ["mixed.png"], exit_timeout=15)
+                self.assertClean(run, 0)
+                self.assertOutput(run.stdout, pictures.listing(census), "stdout")
+                self.assertEqual(run.stderr, b"", "expected nothing on stderr")
+                self.assertChart(run.file("charts/c.bmp"), census)
+                self.assertEqual(run.file("output.bmp"), earlier, "expected output.bmp left alone")
+                header, entries = read_palette(run.file("colours.gpl"))
+                self.assertEqual(header, ["GIMP Palette", "Name: mixed.png", "Columns: 16", "#"],
+                                 "the palette's header")
+                self.assertEqual([(r, g, b) for r, g, b, _, _ in entries], [c[:3] for c in census],
+                                 "expected one palette entry per listed colour, in listing order")
+                for (r, g, b, name, numbers), (_, _, _, count) in zip(entries, census):
+                    self.assertEqual(numbers, "%3d %3d %3d" % (r, g, b), "R G B right-aligned in three columns")
+                    self.assertEqual(name, "#%02x%02x%02x %d px" % (r, g, b, count), "the entry's name")
+                with Image.open(folder / "charts/c.bmp") as chart:
+                    self.assertEqual(chart.size, (185, 25 * len(entries)), "one band per palette entry")
+
+    def test_palette_that_cannot_be_written(self):
+        img = pictures.two_by_two()
+        census = pictures.column_major_census(img)
+        folder = self.work_folder()
+        pictures.save(img, folder / "pic.png")
+        run = self.run_tool(folder, ["-n", "-p", "no-such-folder/p.gpl", "pic.png"], exit_timeout=15)
+        self.assertClean(run, 1)
+        self.assertOutput(run.stderr, pictures.progress(2) + b"ERROR:  Unable to write palette: "
+                          b"no-such-folder/p.gpl - No such file or directory \n", "stderr")
+        self.assertOutput(run.stdout, pictures.listing(census) + TTF, "stdout")
+        self.assertChart(run.file("output.bmp"), census)
+
+    def test_double_dash_ends_options(self):
+        img = pictures.two_by_two()
+        census = pictures.column_major_census(img)
+        folder = self.work_folder()
+        pictures.save(img, folder / "-name.png")
+        run = self.run_tool(folder, ["-nq", "--", "-name.png"], exit_timeout=15)
+        self.assertClean(run, 0)
+        self.assertOutput(run.stdout, pictures.listing(census), "stdout")
+        self.assertChart(run.file("output.bmp"), census)
+
+
+class FontFile(ToolTest):
+
+    def test_fifo_as_font_does_not_block(self):
+        img = pictures.two_by_two()
+        census = pictures.column_major_census(img)
+        folder = self.work_folder(font=False)
+        os.mkfifo(folder / "Aaargh.ttf")
+        pictures.save(img, folder / "pic.png")
+        run = self.run_tool(folder, ["-n", "pic.png"], exit_timeout=10)
+        self.assertClean(run, 0)
+        self.assertOutput(run.stdout, pictures.listing(census) + TTF + NO_FONT + NULL_FONT * len(census),
+                          "stdout: the font failure, then a chart without text")
+        self.assertChart(run.file("output.bmp"), census, with_text=False)
+
+    def test_installed_copy_finds_its_font(self):
+        build = EXE.parent
+        if shutil.which("cmake") is None or not (build / "cmake_install.cmake").exists():
+            self.skipTest("the executable's folder is not a CMake build tree")
+        prefix = Path(tempfile.mkdtemp(dir=SCRATCH)) / "some prefix"
+        self.addCleanup(shutil.rmtree, prefix.parent, ignore_errors=True)
+        done = subprocess.run(["cmake", "--install", str(build), "--prefix", str(prefix)],
+                              capture_output=True, timeout=60)
+        self.assertEqual(done.returncode, 0, f"cmake --install failed: {done.stderr[-400:]!r}")
+        for path in ("bin/ombrix", "share/ombrix/Aaargh.ttf", "share/man/man1/ombrix.1",
+                     "share/doc/ombrix/LICENSE", "share/doc/ombrix/Aaargh.ttf.LICENSE.txt"):
+            self.assertTrue((prefix / path).is_file(), f"expected {path} installed")
+
+        img = pictures.mixed()
+        census = pictures.column_major_census(img)
+        folder = self.work_folder(font=False)
+        pictures.save(img, folder / "mixed.png")
+        run = harness.run_tool(prefix / "bin/ombrix", folder, ["-n", "mixed.png"], exit_timeout=15)
+        self.assertClean(run, 0)
+        self.assertOutput(run.stdout, pictures.listing(census) + TTF, "stdout: no font failure")
+        self.assertChart(run.file("output.bmp"), census, with_text=True)
+        # A font in the working folder still comes first: a FIFO there is refused
+        # rather than passed over for the installed one.
+        os.mkfifo(folder / "Aaargh.ttf")
+        run = harness.run_tool(prefix / "bin/ombrix", folder, ["-n", "mixed.png"], exit_timeout=10)
+        self.assertClean(run, 0)
+        self.assertIn(NO_FONT, run.stdout, "expected the working folder's entry to decide")
 
 
 def _interrupted(signum, frame):
