@@ -6,6 +6,7 @@ with: every pixel's red, green and blue, column by column, first-seen order.
 """
 
 import io
+import os
 import random
 import struct
 
@@ -197,3 +198,100 @@ def write_cut_xpm(folder):
 def write_directory(folder):
     (folder / "album.png").mkdir()
     return "album.png"
+
+
+def write_wide_png(folder):
+    data = bytearray(_png_bytes(noisy(4, 2)))
+    data[16:20] = struct.pack(">I", 20000)  # IHDR width; the CRC no longer matches, the size is read first
+    (folder / "wide.png").write_bytes(bytes(data))
+    return "wide.png"
+
+
+def write_crashing_gif(folder):
+    """A 2 x 2 screen holding one image 16384 pixels wide: SDL_image's GIF
+    reader writes past its surface."""
+    data = bytearray(gif_bytes(16384, 2, [0] * (16384 * 2)))
+    data[6:10] = struct.pack("<HH", 2, 2)
+    (folder / "crash.gif").write_bytes(bytes(data))
+    return "crash.gif"
+
+
+def write_link_loop(folder):
+    (folder / "loop.png").symlink_to("loop.png")
+    return "loop.png"
+
+
+def write_fifo(folder):
+    os.mkfifo(folder / "fifo.png")
+    return "fifo.png"
+
+
+def _half(folder, name, fmt, **options):
+    buf = io.BytesIO()
+    few_colours(64, 48).save(buf, fmt, **options)
+    data = buf.getvalue()
+    (folder / name).write_bytes(data[:len(data) // 2])
+    return name
+
+
+def few_colours(width, height, seed=5):
+    """Runs of a dozen colours: compresses well, so half a file is half the pixels."""
+    rnd = random.Random(seed)
+    colours = [(rnd.randrange(256), rnd.randrange(256), rnd.randrange(256)) for _ in range(12)]
+    img = Image.new("RGB", (width, height))
+    img.putdata([colours[(i // 5 + rnd.randrange(2)) % 12] for i in range(width * height)])
+    return img
+
+
+def write_half_gif(folder):
+    return _half(folder, "half.gif", "GIF")
+
+
+def write_half_jpeg(folder):
+    return _half(folder, "half.jpg", "JPEG", quality=90)
+
+
+def write_half_tga(folder):
+    return _half(folder, "half.tga", "TGA")
+
+
+def write_half_rle_tga(folder):
+    return _half(folder, "half-rle.tga", "TGA", compression="tga_rle")
+
+
+def write_cut_packet_tga(folder):
+    buf = io.BytesIO()
+    few_colours(64, 48).save(buf, "TGA", compression="tga_rle")
+    data = buf.getvalue()
+    footer = 26  # "TRUEVISION-XFILE.": the TGA 2.0 footer Pillow writes
+    (folder / "packet.tga").write_bytes(data[:len(data) - footer - 1])
+    return "packet.tga"
+
+
+def write_short_pnm(folder):
+    (folder / "short.pgm").write_bytes(b"P2\n40 30\n255\n7 8 9\n")
+    return "short.pgm"
+
+
+def write_empty_tga(folder):
+    (folder / "empty.tga").write_bytes(b"\0\0\2\0\0\0\0\0\0\0\0\0\0\0\0\0\x18\0")
+    return "empty.tga"
+
+
+def write_header_only_xcf(folder):
+    """Width and height 0, no properties, no layers, no channels."""
+    (folder / "header.xcf").write_bytes(b"gimp xcf file\0" + struct.pack(">IIIIIII", 0, 0, 0, 0, 0, 0, 0))
+    return "header.xcf"
+
+
+def write_empty_lbm(folder):
+    """An ILBM whose bitmap header says 0 x 0."""
+    bmhd = struct.pack(">HHhhBBBBHBBhh", 0, 0, 0, 0, 8, 0, 0, 0, 0, 1, 1, 0, 0)
+    body = b"ILBM" + b"BMHD" + struct.pack(">I", len(bmhd)) + bmhd + b"BODY" + struct.pack(">I", 0)
+    (folder / "empty.lbm").write_bytes(b"FORM" + struct.pack(">I", len(body)) + body)
+    return "empty.lbm"
+
+
+def write_endless_xcf(folder):
+    (folder / "endless.xcf").write_bytes(b"gimp xcf file\0\0\0\0\4\0\0\0\4\0\0\0\0\0\0\0\x63\xff\xff\xff\xf0")
+    return "endless.xcf"

@@ -466,15 +466,33 @@ class UnloadablePictures(ToolTest):
         Image.new("RGB", (5, 5), (1, 2, 3)).save(earlier, "BMP")
         earlier = earlier.getvalue()
         # name, how the picture is made, what the reason must say (a pattern)
+        cut = "^the file ends before the picture does$"
         cases = [
-            ("missing file", pictures.write_missing, r"Couldn't open no-such-picture\.png"),
-            ("empty file", pictures.write_empty, r"Unsupported image format"),
-            ("text file named .png", pictures.write_text_as_png, r"Unsupported image format"),
-            ("PNG cut in half", pictures.write_half_png, r"Error reading the PNG file"),
-            ("20-byte BMP", pictures.write_short_bmp, r"cannot be read safely"),
-            ("GIF 16384 pixels wide", pictures.write_wide_gif, DECODER_CRASHED),
+            ("missing file", pictures.write_missing, r"^No such file or directory$"),
+            ("empty file", pictures.write_empty, r"^Unsupported image format$"),
+            ("text file named .png", pictures.write_text_as_png, r"^Unsupported image format$"),
+            ("PNG cut in half", pictures.write_half_png, cut),
+            ("20-byte BMP", pictures.write_short_bmp, cut),
+            ("GIF 16384 pixels wide", pictures.write_wide_gif,
+             r"^16384 × 2 pixels; the largest picture SDL can hold is 16383 × 65535$"),
+            ("PNG 20000 pixels wide", pictures.write_wide_png,
+             r"^20000 × 2 pixels; the largest picture SDL can hold is 16383 × 65535$"),
+            ("GIF whose image is wider than its screen", pictures.write_crashing_gif, DECODER_CRASHED),
             ("XPM cut after its colour table", pictures.write_cut_xpm, DECODER_CRASHED),
-            ("directory", pictures.write_directory, r"Unsupported image format"),
+            ("directory", pictures.write_directory, r"^Is a directory$"),
+            ("symbolic link to itself", pictures.write_link_loop, r"^Too many levels of symbolic links$"),
+            ("FIFO nobody writes to", pictures.write_fifo, r"^Unsupported image format$"),
+            ("first half of a GIF", pictures.write_half_gif, cut),
+            ("first half of a JPEG", pictures.write_half_jpeg, cut),
+            ("first half of a TGA", pictures.write_half_tga, cut),
+            ("first half of an RLE TGA", pictures.write_half_rle_tga, cut),
+            ("RLE TGA whose last packet is cut", pictures.write_cut_packet_tga, cut),
+            ("ASCII PNM holding 3 of 1200 samples", pictures.write_short_pnm, cut),
+            ("0 x 0 TGA", pictures.write_empty_tga, r"^the picture has no pixels$"),
+            ("header-only XCF", pictures.write_header_only_xcf, r"^the picture has no pixels$"),
+            ("0 x 0 LBM", pictures.write_empty_lbm, r"^the picture has no pixels$"),
+            ("XCF on which the decoder loops", pictures.write_endless_xcf,
+             r"^the decoder did not finish within its CPU-time budget$"),
         ]
         for name, make, reason in cases:
             with self.subTest(name):
@@ -488,9 +506,143 @@ class UnloadablePictures(ToolTest):
                                            f"got {err!r}")
                 self.assertRegex(line.group(1), reason, "expected the reason to say what went wrong")
                 self.assertOutput(run.stdout, STARTUP_DEFAULT, "stdout (the start-up lines only)")
+                self.assertEqual(decoders_left(folder), [], "expected no decoder process left behind")
                 self.assertEqual(run.file("output.bmp"), earlier, "expected the earlier output.bmp untouched")
                 self.assertEqual(run.file("Video_Settings.cfg"), DEFAULT_SETTINGS,
                                  "expected start-up to have written the default settings")
+
+
+def decoders_left(folder):
+    """Processes still running with their working folder in folder."""
+    left = []
+    for entry in Path("/proc").iterdir():
+        if entry.name.isdigit():
+            try:
+                if Path(os.readlink(entry / "cwd")) == Path(folder).resolve():
+                    left.append(int(entry.name))
+            except OSError:
+                pass
+    return left
+
+
+HOSTILE_DECODER_SOURCE = r"""
+/* Stands in for code a crafted picture runs inside the decoder: when libpng
+   reads the picture's header in a process other than the one that loaded
+   this library (the decoder is a fork of the tool), it tries to create a
+   file and to open an internet socket, then lets decoding go on. */
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+static pid_t tool;
+__attribute__((constructor)) static void remember_tool(void) { tool = getpid(); }
+
+void png_read_info(void *png, void *info)
+{
+    if (getpid() != tool) {
+        int fd = open("escaped-decoder.txt", O_WRONLY | O_CREAT, 0644);
+        if (fd >= 0) { write(fd, "file\n", 5); close(fd); }
+        int s = socket(AF_INET, SOCK_STREAM, 0);
+        if (s >= 0) {
+            fd = open("escaped-decoder.txt", O_WRONLY | O_APPEND | O_CREAT, 0644);
+            if (fd >= 0) { write(fd, "socket\n", 7); close(fd); }
+        }
+    }
+    void (*real)(void *, void *) = (void (*)(void *, void *))dlsym(RTLD_NEXT, "png_read_info");
+    real(png, info);
+}
+"""
+
+
+def sanitizer_build():
+    r = subprocess.run(["ldd", str(EXE)], capture_output=True, text=True)
+    return "libasan" in r.stdout
+
+
+class DecoderProcess(ToolTest):
+    """The decoder as a separate, confined process: hangs, signals, hostile code."""
+
+    def test_sigterm_while_decoding_ends_the_run(self):
+        earlier = b"BM an earlier chart"
+        folder = self.work_folder(earlier_chart=earlier)
+        name = pictures.write_endless_xcf(folder)
+        seen = {}
+
+        def terminate(s):
+            seen["sent"] = time.monotonic()
+            os.kill(s.proc.pid, signal.SIGTERM)
+            s.proc.wait(timeout=5)
+            seen["ended"] = time.monotonic()
+            return seen
+
+        run = self.run_tool(folder, [name], terminate)
+        self.assertEqual(run.status, 128 + signal.SIGTERM, "expected status 128 + SIGTERM")
+        self.assertLess(run.notes["ended"] - run.notes["sent"], 1.0, "expected the run to end within a second")
+        self.assertOutput(run.stdout, STARTUP_DEFAULT, "stdout (start-up only, no listing)")
+        self.assertOutput(run.stderr, b"", "stderr")
+        self.assertEqual(run.file("output.bmp"), earlier, "expected the earlier output.bmp untouched")
+        time.sleep(0.2)
+        self.assertEqual(decoders_left(folder), [], "expected the decoder ended with the tool")
+
+    def test_a_killed_tool_takes_its_decoder_along(self):
+        folder = self.work_folder()
+        name = pictures.write_endless_xcf(folder)
+
+        def kill_tool(s):
+            os.kill(s.proc.pid, signal.SIGKILL)
+            s.proc.wait(timeout=5)
+
+        run = self.run_tool(folder, [name], kill_tool)
+        self.assertEqual(run.status, -signal.SIGKILL, "the tool was killed")
+        deadline = time.monotonic() + 2
+        while decoders_left(folder) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertEqual(decoders_left(folder), [], "expected no decoder spinning on after the tool died")
+
+    def test_hostile_code_in_the_decoder_gets_nothing(self):
+        if sanitizer_build():
+            self.skipTest("AddressSanitizer must be the first library loaded, so nothing can be preloaded")
+        compiler = shutil.which("cc") or shutil.which("gcc")
+        if compiler is None:
+            self.skipTest("no C compiler to build the stand-in library")
+        folder = self.work_folder()
+        source = folder.parent / "hostile.c"
+        library = folder.parent / "hostile.so"
+        source.write_text(HOSTILE_DECODER_SOURCE)
+        subprocess.run([compiler, "-shared", "-fPIC", "-o", str(library), str(source), "-ldl"], check=True)
+        pictures.save(pictures.two_by_two(), folder / "pic.png")
+        env = dict(os.environ, LD_PRELOAD=str(library))
+        run = self.run_tool(folder, ["-n", "pic.png"], env=env)
+        self.assertIsNone(run.file("escaped-decoder.txt"), "expected the decoder unable to create a file")
+        self.assertClean(run, 255)
+        self.assertOutput(run.stderr, b"ERROR:  Unable to load picture: pic.png - the decoder tried to do "
+                          b"something it is not allowed to do (a blocked system call) \n", "stderr")
+        self.assertIsNone(run.file("output.bmp"), "expected no chart")
+
+    def test_picture_from_a_pipe(self):
+        img = pictures.mixed(6, 5, seed=9)
+        census = pictures.column_major_census(img)
+        folder = self.work_folder()
+        pictures.save(img, folder / "pic.png")
+        with open(folder / "pic.png", "rb") as picture:
+            r = subprocess.run([str(EXE), "-n", "-q", "-"], cwd=folder, stdin=picture, capture_output=True,
+                               timeout=30, env={k: v for k, v in os.environ.items() if k != "DISPLAY"})
+        self.assertEqual(r.returncode, 0, f"expected status 0; stderr {r.stderr!r}")
+        self.assertOutput(r.stdout, pictures.listing(census), "stdout (the listing of the piped picture)")
+        self.assertChart((folder / "output.bmp").read_bytes(), census)
+
+
+class NamesThatCannotForgeLines(ToolTest):
+
+    def test_control_characters_in_the_path_are_escaped(self):
+        folder = self.work_folder()
+        name = "a\nERROR:  fake\r\x1bb.png"
+        run = self.run_tool(folder, [name])
+        self.assertClean(run, 255)
+        self.assertOutput(run.stderr, b"ERROR:  Unable to load picture: a\\nERROR:  fake\\r\\eb.png - "
+                          b"No such file or directory \n", "stderr: one line, the name escaped")
 
 
 class WithoutDisplay(ToolTest):
