@@ -1,6 +1,7 @@
-// Colour census: reads every pixel of the picture column by column, splits it
-// into red, green and blue by the picture's format (or its palette), keeps the
-// distinct colours in first-seen order with their counts, and prints the list.
+// Colour census: the distinct colours of a picture, split from each pixel by
+// the picture's format (or looked up in its palette), in the order a
+// column-by-column scan first meets them, with their pixel counts; and the
+// listing that prints them. Decoding the picture is elsewhere.
 #ifndef OMBRIX_CENSUS_H
 #define OMBRIX_CENSUS_H
 
@@ -34,19 +35,19 @@ constexpr int kOutOfMemoryStatus = 255;
 // pixel size: a warning line per pixel for 2- and 3-byte pixels (standard
 // output) and a progress line per column (standard error).
 void census_lines(int w, int h, int bytes_per_pixel);
-// Counts one pixel of (r, g, b) in the census table, appending the colour when
-// it is new; pixify writes the totals into the entries when its scan ends.
-void pixcompare(std::uint8_t r, std::uint8_t g, std::uint8_t b);
+// Appends a new entry for (r, g, b) with count 1.
 void addpix(std::uint8_t r, std::uint8_t g, std::uint8_t b);
 void pixspit();
 
 // Faults in the next part of the table the census counts in (a photograph's
-// colours reach much of it); false once it is all in. Lets idle time, such as
-// the wait for a picture to decode, take the page faults off the census.
+// colours reach much of it); false once it is all in. Lets idle time take the
+// page faults off the census.
 bool census_prepare();
 
 // Frees the list and the census table and zeroes first, last and color_count, so that
 // one process can run several censuses (tests); the program never calls it.
 void census_clear();
+// Frees the census table (census_clear does this too).
+void census_release();
 
 #endif
