@@ -35,6 +35,10 @@ const int kAllowed[] = {
 const int kRefused[] = {SCMP_SYS(newfstatat), SCMP_SYS(statx), SCMP_SYS(stat), SCMP_SYS(lstat),
                         SCMP_SYS(clone3)};
 
+// glibc keeps the first two real-time signals (32 and 33) for its threads.
+constexpr int kFirstLibrarySignal = 32;
+constexpr int kLastLibrarySignal = 33;
+
 std::string failure(const char* what, int code)
 {
     return std::string(what) + ": " + std::strerror(code < 0 ? -code : code);
@@ -68,6 +72,14 @@ bool confine_decoder(std::string* why)
     if (rc == 0) {
         rc = seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(clone), 1,
                               SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, CLONE_THREAD));
+    }
+    // The C library's own real-time signals, whose handlers it installs when
+    // it starts the census's second thread; no other handler may change.
+    for (int internal = kFirstLibrarySignal; internal <= kLastLibrarySignal; ++internal) {
+        if (rc == 0) {
+            rc = seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(rt_sigaction), 1,
+                                  SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(internal)));
+        }
     }
     // Signals only to itself: abort() and a failed assertion still end it as a crash.
     const scmp_datum_t self = static_cast<scmp_datum_t>(getpid());

@@ -248,6 +248,39 @@ TEST_F(CensusTest, ManyColoursAreEachCountedOnceInOrder)
     EXPECT_EQ(total, static_cast<long long>(w) * h) << "counts add up to width x height";
 }
 
+TEST_F(CensusTest, LargePicturesListAsAColumnScanWouldFindThem)
+{
+    // Over a million pixels, so the census splits the rows between two
+    // threads; colours recur across both halves and at smaller columns in
+    // later rows, so every merge and first-position rule is exercised.
+    const int w = 1500, h = 800;
+    SDL_Surface* s = make(w, h, 32, 0xFF0000, 0xFF00, 0xFF, 0);
+    std::uint32_t seed = 12345;
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            seed = seed * 1103515245u + 12345u;
+            const std::uint32_t shade = (seed >> 16) % 4000; // repeats: about 300 pixels per colour
+            put(s, x, y, (shade * 2654435761u) & 0xFFFFFF);
+        }
+    }
+    // The reference: a plain walk column by column.
+    std::vector<colour> expected;
+    std::vector<int> where(1 << 24, -1);
+    const Uint32* pixels = static_cast<const Uint32*>(s->pixels);
+    for (int x = 0; x < w; ++x) {
+        for (int y = 0; y < h; ++y) {
+            const Uint32 v = pixels[y * (s->pitch / 4) + x] & 0xFFFFFF;
+            if (where[v] < 0) {
+                where[v] = static_cast<int>(expected.size());
+                expected.push_back({int(v >> 16), int(v >> 8 & 0xFF), int(v & 0xFF), 0});
+            }
+            ++expected[static_cast<std::size_t>(where[v])].count;
+        }
+    }
+    run_census(s);
+    EXPECT_EQ(listed(), expected) << "the same colours, order and counts as a column-by-column walk";
+}
+
 TEST(Listing, PrintsWideCountsAndNegativeNumbersExactly)
 {
     census_clear();

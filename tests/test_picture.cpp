@@ -170,6 +170,28 @@ TEST(PictureIntake, PrintsTheCensusLinesOnceTheSizeIsKnown)
     SDL_FreeSurface(quiet.shown);
 }
 
+TEST(PictureIntake, LargePicturesAreCountedInsideTheConfinedDecoder)
+{
+    // Over a million pixels: the decoder counts them on two threads, which
+    // its confinement must allow.
+    scratch_dir dir;
+    SDL_Surface* big = SDL_CreateRGBSurface(SDL_SWSURFACE, 1100, 1000, 32, 0xFF0000, 0xFF00, 0xFF, 0);
+    ASSERT_NE(big, nullptr) << SDL_GetError();
+    for (int y = 0; y < big->h; ++y) {
+        Uint32* row = reinterpret_cast<Uint32*>(static_cast<Uint8*>(big->pixels) + y * big->pitch);
+        for (int x = 0; x < big->w; ++x) {
+            row[x] = static_cast<Uint32>((x / 7) * 40503u + (y / 5) * 2654435761u) & 0xFFFFFF;
+        }
+    }
+    ASSERT_EQ(SDL_SaveBMP(big, "big.bmp"), 0) << SDL_GetError();
+    const std::vector<listed_colour> expected = census_of(big);
+    SDL_FreeSurface(big);
+    const intake got = take_in("big.bmp", 0, 0, true);
+    ASSERT_EQ(got.result, intake_result::loaded) << "loaded through the confined decoder: " << got.why;
+    EXPECT_EQ(got.list.size(), expected.size()) << "as many colours as counted in-process";
+    EXPECT_TRUE(got.list == expected) << "the same list as counted in-process";
+}
+
 TEST(PictureIntake, HandsOverOnlyTheTopLeftPartTheWindowShows)
 {
     const std::string path = kFixtures + "/rgba.png";

@@ -47,9 +47,7 @@ class XServer:
     number itself and writes it to a pipe (-displayfd) once it accepts
     connections, so suites running at once never race for a number."""
 
-    def __init__(self, first_display=None, startup_timeout=10.0):
-        # first_display is accepted for older callers and not used: the
-        # server chooses its own number.
+    def __init__(self, startup_timeout=10.0):
         self.startup_timeout = startup_timeout
         self.proc = None
         self.name = None
