@@ -8,6 +8,7 @@
 #include "census.h"
 #include "chart.h"
 #include "picture.h"
+#include "standard_streams.h"
 
 #include <SDL.h>
 #include <cstdio>
@@ -69,6 +70,7 @@ void fps_update()
     if ((sdl.screen->flags & SDL_FULLSCREEN) != 0) {
         std::printf("FPS:%i/%i fps - Min:%ims Max:%ims Avg:%fms \n", fps_data.frames, kTargetFps,
                     fps_data.min_ms, fps_data.max_ms, fps_data.avg_ms);
+        flush_standard_output(); // the report is read while it is current
     } else {
         char caption[kCaptionSize];
         std::snprintf(caption, sizeof caption, "%s - %i/%i fps - Min:%ims Max:%ims Avg:%fms", kWindowTitle,
@@ -85,12 +87,17 @@ void program_cleanup()
 
 int SDL_main(int argc, char** argv)
 {
+    open_standard_descriptors();
     buffer_standard_output();
+    // Every exit after start-up shuts SDL down, the out-of-memory one too: in
+    // full-screen only SDL_Quit gives the desktop its own video mode back.
+    std::atexit(SDL_Quit);
     program_init();
 
     if (argc < 2 || argv[1] == nullptr) {
         std::fputs("ERROR:  No picture passed to program \n", stderr);
-        std::exit(kFailureStatus);
+        SDL_Quit();
+        std::exit(finish_standard_streams(kFailureStatus));
     }
     std::string why;
     // The census table's page faults are taken while the picture decodes.
@@ -98,14 +105,15 @@ int SDL_main(int argc, char** argv)
     if (image == nullptr) {
         std::fprintf(stderr, "ERROR:  Unable to load picture: %s - %s \n", argv[1], why.c_str());
         SDL_Quit();
-        std::exit(kFailureStatus);
+        std::exit(finish_standard_streams(kFailureStatus));
     }
     first = nullptr;
     pixify();
     pixspit();
+    flush_standard_error(); // the progress lines, readable while the window is shown
 
     visual_pixspit();
-    std::fflush(stdout);
+    flush_standard_output();
 
     while (!sdl.quit) {
         event_update();
@@ -116,5 +124,5 @@ int SDL_main(int argc, char** argv)
         }
     }
     program_cleanup();
-    return 0;
+    return finish_standard_streams(0);
 }

@@ -245,17 +245,25 @@ TEST_F(DisplayTest, StartUpPathsUnderTheDummyDriver)
     }
 }
 
-TEST_F(DisplayTest, WithoutVideoStartUpSetsQuitAndStillWritesTheDefaults)
+TEST_F(DisplayTest, WithoutVideoStartUpSetsQuitAndLeavesTheSettingsFileAlone)
 {
     struct env_case {
         const char* name;
-        const char* driver; // null: unset
-        const char* display;
+        const char* driver;  // null: unset
+        const char* display; // null: unset
+        const char* file;    // null: no settings file
     };
     const env_case cases[] = {
-        {"a driver that does not exist", "no-such-driver", nullptr},
-        {"neither display nor driver named", nullptr, nullptr},
+        {"a driver that does not exist", "no-such-driver", nullptr, nullptr},
+        {"neither display nor driver named", nullptr, nullptr, nullptr},
+        {"an empty display name", nullptr, "", nullptr},
+        {"a display with no server", nullptr, ":4093", "1280 1024 24 1"},
+        {"a display name that makes no sense", nullptr, "garbage:::", "1280 1024 24 1"},
     };
+    const std::string read_failure =
+        "ERROR:  SDL.ReadConfig -> Unable to Read From File: Video_Settings.cfg - Reverting to Defaults\n";
+    const std::string settings_refused = "DEBUG:  Attempting to make SDL Window at 1280 x 1024, 24 bit depth \n"
+                                         "CRITICAL EXISTANCE FAILURE: Unable to Create SDL Window \n";
     const char* saved_driver = std::getenv("SDL_VIDEODRIVER");
     const std::string driver_before = saved_driver != nullptr ? saved_driver : "";
     const char* saved_display = std::getenv("DISPLAY");
@@ -264,22 +272,29 @@ TEST_F(DisplayTest, WithoutVideoStartUpSetsQuitAndStillWritesTheDefaults)
         SCOPED_TRACE(c.name);
         reset_display();
         std::remove(kSettingsFile);
+        if (c.file != nullptr) {
+            write_file(kSettingsFile, c.file);
+        }
         c.driver != nullptr ? setenv("SDL_VIDEODRIVER", c.driver, 1) : unsetenv("SDL_VIDEODRIVER");
-        unsetenv("DISPLAY");
+        c.display != nullptr ? setenv("DISPLAY", c.display, 1) : unsetenv("DISPLAY");
         capture_output();
         sdl.init(SDL_INIT_VIDEO);
         const std::string out = captured_stdout();
         captured_stderr();
         EXPECT_EQ(out, "CRITICAL EXISTANCE FAILURE: Unable to Init SDL \n"
-                       "DEBUG:  No Available Fullscreen Resolutions \n"
-                       "ERROR:  SDL.ReadConfig -> Unable to Read From File: Video_Settings.cfg - Reverting to Defaults\n"
-                       "DEBUG:  Attempting to Init SDL Window at 800 x 600, 32 bit depth \n"
-                       "SUPER CRITICAL EXISTANCE FAILURE: Unable to Create SDL Window with Default Values \n"
-                       "DEBUG:  Setting Window Title \n")
+                       "DEBUG:  No Available Fullscreen Resolutions \n" +
+                           (c.file == nullptr ? read_failure : settings_refused) +
+                           "DEBUG:  Attempting to Init SDL Window at 800 x 600, 32 bit depth \n"
+                           "SUPER CRITICAL EXISTANCE FAILURE: Unable to Create SDL Window with Default Values \n"
+                           "DEBUG:  Setting Window Title \n")
             << "the no-video path, with no escape codes on standard output";
         EXPECT_TRUE(sdl.quit) << "no window: quit is set";
         EXPECT_EQ(sdl.screen, nullptr) << "no display surface";
-        EXPECT_EQ(read_file(kSettingsFile), "800\n600\n32\n0\n") << "the defaults are written all the same";
+        if (c.file == nullptr) {
+            EXPECT_FALSE(file_exists(kSettingsFile)) << "no window opened: no settings file is made";
+        } else {
+            EXPECT_EQ(read_file(kSettingsFile), c.file) << "no window opened: the user's settings stay";
+        }
         if (c.driver == nullptr) {
             const char* chosen = std::getenv("SDL_VIDEODRIVER");
             EXPECT_STREQ(chosen, "x11") << "SDL is kept to its X11 driver";
@@ -289,5 +304,7 @@ TEST_F(DisplayTest, WithoutVideoStartUpSetsQuitAndStillWritesTheDefaults)
     setenv("SDL_VIDEODRIVER", driver_before.empty() ? "dummy" : driver_before.c_str(), 1);
     if (!display_before.empty()) {
         setenv("DISPLAY", display_before.c_str(), 1);
+    } else {
+        unsetenv("DISPLAY");
     }
 }
