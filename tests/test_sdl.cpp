@@ -7,8 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <glob.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace {
@@ -137,6 +140,101 @@ TEST_F(DisplayTest, WriterReportsAFileItCannotOpen)
     EXPECT_EQ(captured_stdout(), "ERROR:  SDL.WriteConfig -> Unable to Write to File: Video_Settings.cfg\n")
         << "the writing error names the file";
     captured_stderr();
+}
+
+TEST_F(DisplayTest, WriterKeepsTheEarlierFileWhenItCannotReplaceIt)
+{
+    struct fail_case {
+        const char* name;
+        void (*prepare)();
+        bool limit_size;
+    };
+    const fail_case cases[] = {
+        {"a FIFO in the file's place (never waited on)", [] { ASSERT_EQ(mkfifo(kSettingsFile, 0644), 0); }, false},
+        {"a write the file-size limit stops", [] { write_file(kSettingsFile, "1280 1024 24 1"); }, true},
+    };
+    struct sigaction ignore = {}, previous = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &previous);
+    rlimit before = {};
+    getrlimit(RLIMIT_FSIZE, &before);
+    for (const fail_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        scratch_dir dir;
+        c.prepare();
+        sdl.width = 800;
+        sdl.height = 600;
+        sdl.bpp = 32;
+        capture_output();
+        if (c.limit_size) {
+            const rlimit none = {0, before.rlim_max};
+            ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
+        }
+        sdl.write_config();
+        setrlimit(RLIMIT_FSIZE, &before);
+        EXPECT_EQ(captured_stdout(), "ERROR:  SDL.WriteConfig -> Unable to Write to File: Video_Settings.cfg\n")
+            << "the writer's error line";
+        captured_stderr();
+        struct stat info;
+        ASSERT_EQ(lstat(kSettingsFile, &info), 0);
+        if (c.limit_size) {
+            EXPECT_EQ(read_file(kSettingsFile), "1280 1024 24 1") << "the earlier settings stay whole";
+        } else {
+            EXPECT_TRUE(S_ISFIFO(info.st_mode)) << "the FIFO stays";
+        }
+        glob_t left = {};
+        EXPECT_EQ(glob("Video_Settings.cfg?*", 0, nullptr, &left), GLOB_NOMATCH) << "no temporary file is left";
+        globfree(&left);
+    }
+    sigaction(SIGXFSZ, &previous, nullptr);
+}
+
+TEST_F(DisplayTest, ALinkIsReadThroughButReplacedWhenWritten)
+{
+    write_file("shared.cfg", "640 480 24 0");
+    ASSERT_EQ(symlink("shared.cfg", kSettingsFile), 0);
+    capture_output();
+    EXPECT_TRUE(sdl.read_config()) << "the linked file opens";
+    sdl.width = 1024;
+    sdl.write_config();
+    EXPECT_EQ(captured_stdout(), "") << "reading and writing print nothing";
+    captured_stderr();
+    EXPECT_EQ(sdl.height, 480) << "the settings were read through the link";
+    EXPECT_EQ(read_file("shared.cfg"), "640 480 24 0") << "the linked file is not written through";
+    struct stat info;
+    ASSERT_EQ(lstat(kSettingsFile, &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode)) << "the link was replaced by a file of its own";
+    EXPECT_EQ(read_file(kSettingsFile), "1024\n480\n24\n0\n") << "the new file holds the settings";
+}
+
+TEST_F(DisplayTest, ReaderNeverWaitsOnAFifoOrADevice)
+{
+    struct kind_case {
+        const char* name;
+        void (*prepare)();
+    };
+    const kind_case cases[] = {
+        {"a FIFO without a writer", [] { ASSERT_EQ(mkfifo(kSettingsFile, 0644), 0); }},
+        {"a link to a terminal-like device", [] { ASSERT_EQ(symlink("/dev/tty", kSettingsFile), 0); }},
+        {"a link to an endless device", [] { ASSERT_EQ(symlink("/dev/zero", kSettingsFile), 0); }},
+    };
+    for (const kind_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        scratch_dir dir;
+        reset_display();
+        c.prepare();
+        SDL_Init(SDL_INIT_VIDEO);
+        capture_output();
+        const bool opened = sdl.read_config();
+        const std::string out = captured_stdout();
+        captured_stderr();
+        SDL_Quit();
+        EXPECT_FALSE(opened) << "only a regular file is read";
+        EXPECT_EQ(lines_of(out).front(),
+                  "ERROR:  SDL.ReadConfig -> Unable to Read From File: Video_Settings.cfg - Reverting to Defaults")
+            << "the reading error, then the defaults";
+        EXPECT_EQ(current(), (settings{800, 600, 32, false})) << "the defaults";
+    }
 }
 
 TEST_F(DisplayTest, SurveyAcceptsWideAndSquareModesOnly)
