@@ -30,8 +30,9 @@ void keep_to_x11()
 }
 
 // Opens the settings file for reading without waiting: a FIFO without a
-// writer would block the open, and a FIFO or a device its reads. Only a
-// regular file (or a link to one) is read.
+// writer would block the open, and a FIFO or a device its reads, so those count
+// as files that cannot be opened. A regular file (or a link to one) is read; a
+// directory opens as it always did and reads as empty.
 std::FILE* open_settings(const char* path)
 {
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -39,7 +40,7 @@ std::FILE* open_settings(const char* path)
         return nullptr;
     }
     struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (fstat(fd, &info) != 0 || !(S_ISREG(info.st_mode) || S_ISDIR(info.st_mode))) {
         close(fd);
         return nullptr;
     }
