@@ -462,7 +462,7 @@ WRITE_CONFIG_ERROR = b"ERROR:  SDL.WriteConfig -> Unable to Write to File: Video
 USER_SETTINGS = b"1280 1024 24 1"
 
 
-def shell_run(test, folder, script, args, interact=None, display=True, **kw):
+def shell_run(folder, script, args, interact=None, display=True, **kw):
     """Runs /bin/sh -c script with $0 the tool and args after it, so the
     script can close or redirect the tool's streams before it starts."""
     return harness.run_tool("/bin/sh", folder, ["-c", script, str(EXE)] + [str(a) for a in args],
@@ -506,7 +506,7 @@ class StandardStreams(ToolTest):
                 census = pictures.column_major_census(img)
                 folder = self.work_folder()
                 pictures.save(img, folder / "pic.png")
-                run = shell_run(self, folder, script, ["pic.png"], press("Escape"))
+                run = shell_run(folder, script, ["pic.png"], press("Escape"))
                 self.assertClean(run)
                 if kept == "stderr":
                     self.assertEqual(run.stdout, b"", "expected nothing where stdout was")
@@ -522,14 +522,14 @@ class StandardStreams(ToolTest):
         census = pictures.column_major_census(img)
         folder = self.work_folder()
         pictures.save(img, folder / "pic.png")
-        run = shell_run(self, folder, 'exec "$0" "$@" >/dev/full', ["pic.png"], press("Escape"))
+        run = shell_run(folder, 'exec "$0" "$@" >/dev/full', ["pic.png"], press("Escape"))
         self.assertClean(run, 1)
         self.assertOutput(run.stderr, pictures.progress(2) + STDOUT_FULL, "stderr")
         self.assertChart(run.file("output.bmp"), census)
 
     def test_no_picture_with_standard_output_on_a_full_device(self):
         folder = self.work_folder()
-        run = shell_run(self, folder, 'exec "$0" "$@" >/dev/full', [])
+        run = shell_run(folder, 'exec "$0" "$@" >/dev/full', [])
         self.assertClean(run, 255)
         self.assertOutput(run.stderr, NO_PICTURE + STDOUT_FULL, "stderr: the usage error, then the lost output")
 
