@@ -12,6 +12,7 @@
 #include "palette_file.h"
 #include "picture.h"
 #include "printable_text.h"
+#include "standard_streams.h"
 
 #include <SDL.h>
 #include <cstdio>
@@ -90,6 +91,7 @@ void fps_update()
     if ((sdl.screen->flags & SDL_FULLSCREEN) != 0) {
         std::printf("FPS:%i/%i fps - Min:%ims Max:%ims Avg:%fms \n", fps_data.frames, kTargetFps,
                     fps_data.min_ms, fps_data.max_ms, fps_data.avg_ms);
+        flush_standard_output(); // the report is read while it is current
     } else {
         char caption[kCaptionSize];
         std::snprintf(caption, sizeof caption, "%s - %i/%i fps - Min:%ims Max:%ims Avg:%fms", kWindowTitle,
@@ -106,6 +108,7 @@ void program_cleanup()
 
 int SDL_main(int argc, char** argv)
 {
+    open_standard_descriptors();
     // Options come first: help, version and usage errors end the run before
     // anything starts or any file is touched.
     const parse_result parsed = parse_options(argc, argv, stdout, stderr);
@@ -129,6 +132,9 @@ int SDL_main(int argc, char** argv)
     }
 
     buffer_standard_output();
+    // Every exit after start-up shuts SDL down: in full-screen only SDL_Quit
+    // gives the desktop its own video mode back.
+    std::atexit(SDL_Quit);
     const char* path = options.picture;
     if (path != nullptr) {
         // Decoding starts first, so that it overlaps SDL's start-up.
@@ -141,7 +147,7 @@ int SDL_main(int argc, char** argv)
     if (path == nullptr) {
         std::fputs("ERROR:  No picture passed to program \n", stderr);
         SDL_Quit();
-        std::exit(kFailureStatus);
+        std::exit(finish_standard_streams(kFailureStatus));
     }
     int shown_w = 0;
     int shown_h = 0;
@@ -160,23 +166,25 @@ int SDL_main(int argc, char** argv)
         std::fprintf(stderr, "ERROR:  Unable to load picture: %s - %s \n", printable_text(path).c_str(),
                      printable_text(why.c_str()).c_str());
         SDL_Quit();
-        std::exit(kFailureStatus);
+        std::exit(finish_standard_streams(kFailureStatus));
     case intake_result::interrupted:
         SDL_Quit();
-        std::exit(kSignalStatusBase + signal_number);
+        std::exit(finish_standard_streams(kSignalStatusBase + signal_number));
     case intake_result::out_of_memory:
         census_out_of_memory();
         break;
     }
     image = shown;
     pixspit();
+    flush_standard_error(); // the progress lines, readable while the window is shown
 
     visual_pixspit();
-    const bool palette_written = palette_step();
-    std::fflush(stdout);
-    const int status = palette_written ? 0 : kWriteFailureStatus;
+    if (!palette_step()) {
+        note_unwritten_file();
+    }
+    flush_standard_output();
     if (options.no_window) {
-        return status; // -n: no display loop and no shutdown lines
+        return finish_standard_streams(0); // -n: no display loop and no shutdown lines
     }
 
     while (!sdl.quit) {
@@ -188,5 +196,5 @@ int SDL_main(int argc, char** argv)
         }
     }
     program_cleanup();
-    return status;
+    return finish_standard_streams(0);
 }

@@ -1,14 +1,19 @@
 // The chart step: font, chart surface, one band per listed colour (at most as
-// many as SDL's 16-bit rectangles can place), then the BMP file. The chart
-// surface is kept until the process ends.
+// many as SDL's 16-bit rectangles can place), then the BMP file, which replaces
+// the earlier chart whole or not at all. The chart surface is kept until the
+// process ends.
 #include "chart.h"
 
 #include "base/base_ttf.h"
 #include "census.h"
+#include "replace_file.h"
+#include "standard_streams.h"
 
 #include <SDL.h>
+#include <cerrno>
 #include <cstdio>
 #include <cstdint>
+#include <string>
 #include <sys/mman.h>
 
 const char* chart_path = kChartFile;
@@ -32,6 +37,39 @@ void prefault(SDL_Surface* s)
     }
 }
 
+// SDL's BMP writer into the stream. The writer tells a failure only through
+// SDL's error text, so that is cleared first.
+bool write_bmp(SDL_Surface* s, std::FILE* out, std::string* why)
+{
+    SDL_RWops* stream = SDL_RWFromFP(out, 0);
+    if (stream == nullptr) {
+        *why = SDL_GetError();
+        return false;
+    }
+    SDL_ClearError();
+    errno = 0;
+    if (SDL_SaveBMP_RW(s, stream, 1) != 0 || std::ferror(out) != 0) {
+        if (errno == 0) {
+            *why = SDL_GetError();
+        }
+        return false;
+    }
+    return true;
+}
+
+// Writes the chart file; when that fails, says so with the system's reason and
+// marks the run as failed. The run goes on either way.
+void save_chart(SDL_Surface* s)
+{
+    std::string why;
+    const bool saved = replace_file(
+        chart_path, [s](std::FILE* out, std::string* reason) { return write_bmp(s, out, reason); }, &why);
+    if (!saved) {
+        std::fprintf(stderr, "ERROR:  Unable to save the chart: %s - %s \n", chart_path, why.c_str());
+        note_unwritten_file();
+    }
+}
+
 } // namespace
 
 void visual_pixspit()
@@ -51,6 +89,7 @@ void visual_pixspit()
     chart = SDL_CreateRGBSurface(SDL_SWSURFACE, kChartWidth, kBandHeight * bands, 32, 0, 0, 0, 0);
     if (chart == nullptr) {
         std::printf("ERROR:  Unable to create the chart surface: %s \n", SDL_GetError());
+        note_unwritten_file();
         ttf.close_font(&font);
         return;
     }
@@ -70,5 +109,5 @@ void visual_pixspit()
     }
 
     ttf.close_font(&font);
-    SDL_SaveBMP_RW(chart, SDL_RWFromFile(chart_path, "wb"), 1);
+    save_chart(chart);
 }

@@ -1,5 +1,6 @@
-// Palette chart: draws the colour list as "output.bmp", one 25-pixel band per
-// colour with its swatch and its numbers in white text. Never shown on screen.
+// Palette chart: draws the colour list as "output.bmp" (or the path in
+// chart_path), one 25-pixel band per colour with its swatch and its numbers in
+// white text. Never shown on screen.
 #ifndef OMBRIX_CHART_H
 #define OMBRIX_CHART_H
 
@@ -13,7 +14,7 @@ constexpr int kMaxBands = 32767 / kBandHeight + 1;
 constexpr const char kFontFile[] = "Aaargh.ttf";
 constexpr const char kChartFile[] = "output.bmp";
 
-// Where the chart is written; kChartFile unless the run names another file.
+// Where the chart is written; kChartFile unless the command line names another.
 extern const char* chart_path;
 
 void visual_pixspit();

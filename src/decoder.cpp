@@ -31,7 +31,7 @@ constexpr int kPictureFd = 3;
 constexpr int kFileFd = 4;
 constexpr int kLinkFd = 5;
 constexpr std::uint32_t kBaseSeconds = 2;
-constexpr std::uint64_t kBytesPerSecond = 64 * 1024;
+constexpr std::uint64_t kBytesPerSecond = 32 * 1024;
 
 handover_header header;
 

@@ -4,14 +4,19 @@
 #include "base/base_ttf.h"
 #include "census.h"
 #include "chart.h"
+#include "standard_streams.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <glob.h>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -377,6 +382,96 @@ TEST_F(ChartTest, AChartThatCannotBeWrittenLeavesTheFolderAsItWas)
     EXPECT_EQ(read_file(std::string(kChartFile) + "/kept.txt"), "kept") << "the file in it is untouched";
     EXPECT_EQ(folder_entries("."), before) << "no file was added or removed beside it";
     EXPECT_EQ(read_file("Aaargh.ttf"), font) << "the font is untouched";
+}
+
+TEST_F(ChartTest, AnUnwritableFolderIsReportedOnStandardError)
+{
+    place_font();
+    addpix(9, 9, 9);
+    ASSERT_EQ(chmod(".", 0555), 0);
+    if (access(".", W_OK) == 0) {
+        chmod(".", 0755);
+        GTEST_SKIP() << "this user writes into read-only folders (root)";
+    }
+    capture_output();
+    visual_pixspit();
+    const std::string out = captured_stdout();
+    const std::string err = captured_stderr();
+    chmod(".", 0755);
+    EXPECT_EQ(out, kStartLines) << "standard output carries only the font library's lines";
+    EXPECT_EQ(err, "ERROR:  Unable to save the chart: output.bmp - Permission denied \n")
+        << "one error line naming the file and the reason";
+    EXPECT_FALSE(file_exists(kChartFile)) << "no file in a read-only folder";
+}
+
+TEST_F(ChartTest, AChartThatCannotBeSavedLeavesTheEarlierOneAndFailsTheRun)
+{
+    struct fail_case {
+        const char* name;
+        void (*prepare)();
+        const char* err;
+    };
+    const fail_case cases[] = {
+        {"a folder in the chart's place", [] { ASSERT_EQ(mkdir(kChartFile, 0755), 0); },
+         "ERROR:  Unable to save the chart: output.bmp - Is a directory \n"},
+        {"a write the file-size limit stops",
+         [] {
+             write_file(kChartFile, "the earlier chart");
+             signal(SIGXFSZ, SIG_IGN);
+             const rlimit small = {16 * 1024, 16 * 1024};
+             ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+         },
+         "ERROR:  Unable to save the chart: output.bmp - File too large \n"},
+    };
+    for (const fail_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        scratch_dir dir;
+        place_font();
+        for (int i = 0; i < 40; ++i) {
+            addpix(static_cast<std::uint8_t>(i), 0, 0); // 40 bands: far more than 16 KiB
+        }
+        // The run's status is kept for the whole process: each case in a child.
+        EXPECT_EXIT(
+            {
+                c.prepare();
+                visual_pixspit();
+                std::exit(finish_standard_streams(0));
+            },
+            testing::ExitedWithCode(1), std::string("^") + c.err + "$")
+            << "one error line on standard error and status 1";
+        struct stat info;
+        ASSERT_EQ(lstat(kChartFile, &info), 0) << "something still stands at output.bmp";
+        if (S_ISREG(info.st_mode)) {
+            EXPECT_EQ(read_file(kChartFile), "the earlier chart") << "the earlier chart is untouched";
+        } else {
+            EXPECT_TRUE(S_ISDIR(info.st_mode)) << "the folder is left in place";
+        }
+        glob_t left = {};
+        EXPECT_EQ(glob("output.bmp?*", 0, nullptr, &left), GLOB_NOMATCH) << "no temporary file is left";
+        globfree(&left);
+        census_clear();
+    }
+}
+
+TEST_F(ChartTest, TheChartGoesWhereChartPathSaysAndLinksAreReplacedNotFollowed)
+{
+    place_font();
+    addpix(1, 200, 3);
+    ASSERT_EQ(mkdir("elsewhere", 0755), 0);
+    write_file("precious.bmp", "not a chart");
+    ASSERT_EQ(symlink("../precious.bmp", "elsewhere/chart.bmp"), 0);
+    chart_path = "elsewhere/chart.bmp";
+    capture_output();
+    visual_pixspit();
+    captured_stdout();
+    const std::string err = captured_stderr();
+    chart_path = kChartFile;
+    EXPECT_EQ(err, "") << "the chart was saved";
+    EXPECT_FALSE(file_exists(kChartFile)) << "nothing written under the default name";
+    EXPECT_EQ(read_file("precious.bmp"), "not a chart") << "the linked file is not written through";
+    chart_ = SDL_LoadBMP("elsewhere/chart.bmp");
+    ASSERT_NE(chart_, nullptr) << "the link's place holds the chart: " << SDL_GetError();
+    EXPECT_EQ(pixel_at(chart_, 3, 3), (rgb{1, 200, 3})) << "the one band's swatch";
 }
 
 TEST(TextRenderer, LoadsClosesAndRefusesNullFonts)

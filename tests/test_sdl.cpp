@@ -7,8 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <glob.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace {
@@ -137,6 +140,101 @@ TEST_F(DisplayTest, WriterReportsAFileItCannotOpen)
     EXPECT_EQ(captured_stdout(), "ERROR:  SDL.WriteConfig -> Unable to Write to File: Video_Settings.cfg\n")
         << "the writing error names the file";
     captured_stderr();
+}
+
+TEST_F(DisplayTest, WriterKeepsTheEarlierFileWhenItCannotReplaceIt)
+{
+    struct fail_case {
+        const char* name;
+        void (*prepare)();
+        bool limit_size;
+    };
+    const fail_case cases[] = {
+        {"a FIFO in the file's place (never waited on)", [] { ASSERT_EQ(mkfifo(kSettingsFile, 0644), 0); }, false},
+        {"a write the file-size limit stops", [] { write_file(kSettingsFile, "1280 1024 24 1"); }, true},
+    };
+    struct sigaction ignore = {}, previous = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &previous);
+    rlimit before = {};
+    getrlimit(RLIMIT_FSIZE, &before);
+    for (const fail_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        scratch_dir dir;
+        c.prepare();
+        sdl.width = 800;
+        sdl.height = 600;
+        sdl.bpp = 32;
+        capture_output();
+        if (c.limit_size) {
+            const rlimit none = {0, before.rlim_max};
+            ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
+        }
+        sdl.write_config();
+        setrlimit(RLIMIT_FSIZE, &before);
+        EXPECT_EQ(captured_stdout(), "ERROR:  SDL.WriteConfig -> Unable to Write to File: Video_Settings.cfg\n")
+            << "the writer's error line";
+        captured_stderr();
+        struct stat info;
+        ASSERT_EQ(lstat(kSettingsFile, &info), 0);
+        if (c.limit_size) {
+            EXPECT_EQ(read_file(kSettingsFile), "1280 1024 24 1") << "the earlier settings stay whole";
+        } else {
+            EXPECT_TRUE(S_ISFIFO(info.st_mode)) << "the FIFO stays";
+        }
+        glob_t left = {};
+        EXPECT_EQ(glob("Video_Settings.cfg?*", 0, nullptr, &left), GLOB_NOMATCH) << "no temporary file is left";
+        globfree(&left);
+    }
+    sigaction(SIGXFSZ, &previous, nullptr);
+}
+
+TEST_F(DisplayTest, ALinkIsReadThroughButReplacedWhenWritten)
+{
+    write_file("shared.cfg", "640 480 24 0");
+    ASSERT_EQ(symlink("shared.cfg", kSettingsFile), 0);
+    capture_output();
+    EXPECT_TRUE(sdl.read_config()) << "the linked file opens";
+    sdl.width = 1024;
+    sdl.write_config();
+    EXPECT_EQ(captured_stdout(), "") << "reading and writing print nothing";
+    captured_stderr();
+    EXPECT_EQ(sdl.height, 480) << "the settings were read through the link";
+    EXPECT_EQ(read_file("shared.cfg"), "640 480 24 0") << "the linked file is not written through";
+    struct stat info;
+    ASSERT_EQ(lstat(kSettingsFile, &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode)) << "the link was replaced by a file of its own";
+    EXPECT_EQ(read_file(kSettingsFile), "1024\n480\n24\n0\n") << "the new file holds the settings";
+}
+
+TEST_F(DisplayTest, ReaderNeverWaitsOnAFifoOrADevice)
+{
+    struct kind_case {
+        const char* name;
+        void (*prepare)();
+    };
+    const kind_case cases[] = {
+        {"a FIFO without a writer", [] { ASSERT_EQ(mkfifo(kSettingsFile, 0644), 0); }},
+        {"a link to a terminal-like device", [] { ASSERT_EQ(symlink("/dev/tty", kSettingsFile), 0); }},
+        {"a link to an endless device", [] { ASSERT_EQ(symlink("/dev/zero", kSettingsFile), 0); }},
+    };
+    for (const kind_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        scratch_dir dir;
+        reset_display();
+        c.prepare();
+        SDL_Init(SDL_INIT_VIDEO);
+        capture_output();
+        const bool opened = sdl.read_config();
+        const std::string out = captured_stdout();
+        captured_stderr();
+        SDL_Quit();
+        EXPECT_FALSE(opened) << "only a regular file is read";
+        EXPECT_EQ(lines_of(out).front(),
+                  "ERROR:  SDL.ReadConfig -> Unable to Read From File: Video_Settings.cfg - Reverting to Defaults")
+            << "the reading error, then the defaults";
+        EXPECT_EQ(current(), (settings{800, 600, 32, false})) << "the defaults";
+    }
 }
 
 TEST_F(DisplayTest, SurveyAcceptsWideAndSquareModesOnly)
@@ -287,17 +385,25 @@ TEST_F(DisplayTest, TheDummyDriverItselfOpensTheSidesTheToolRefuses)
     }
 }
 
-TEST_F(DisplayTest, WithoutVideoStartUpSetsQuitAndStillWritesTheDefaults)
+TEST_F(DisplayTest, WithoutVideoStartUpSetsQuitAndLeavesTheSettingsFileAlone)
 {
     struct env_case {
         const char* name;
-        const char* driver; // null: unset
-        const char* display;
+        const char* driver;  // null: unset
+        const char* display; // null: unset
+        const char* file;    // null: no settings file
     };
     const env_case cases[] = {
-        {"a driver that does not exist", "no-such-driver", nullptr},
-        {"neither display nor driver named", nullptr, nullptr},
+        {"a driver that does not exist", "no-such-driver", nullptr, nullptr},
+        {"neither display nor driver named", nullptr, nullptr, nullptr},
+        {"an empty display name", nullptr, "", nullptr},
+        {"a display with no server", nullptr, ":4093", "1280 1024 24 1"},
+        {"a display name that makes no sense", nullptr, "garbage:::", "1280 1024 24 1"},
     };
+    const std::string read_failure =
+        "ERROR:  SDL.ReadConfig -> Unable to Read From File: Video_Settings.cfg - Reverting to Defaults\n";
+    const std::string settings_refused = "DEBUG:  Attempting to make SDL Window at 1280 x 1024, 24 bit depth \n"
+                                         "CRITICAL EXISTANCE FAILURE: Unable to Create SDL Window \n";
     const char* saved_driver = std::getenv("SDL_VIDEODRIVER");
     const std::string driver_before = saved_driver != nullptr ? saved_driver : "";
     const char* saved_display = std::getenv("DISPLAY");
@@ -306,22 +412,29 @@ TEST_F(DisplayTest, WithoutVideoStartUpSetsQuitAndStillWritesTheDefaults)
         SCOPED_TRACE(c.name);
         reset_display();
         std::remove(kSettingsFile);
+        if (c.file != nullptr) {
+            write_file(kSettingsFile, c.file);
+        }
         c.driver != nullptr ? setenv("SDL_VIDEODRIVER", c.driver, 1) : unsetenv("SDL_VIDEODRIVER");
-        unsetenv("DISPLAY");
+        c.display != nullptr ? setenv("DISPLAY", c.display, 1) : unsetenv("DISPLAY");
         capture_output();
         sdl.init(SDL_INIT_VIDEO);
         const std::string out = captured_stdout();
         captured_stderr();
         EXPECT_EQ(out, "CRITICAL EXISTANCE FAILURE: Unable to Init SDL \n"
-                       "DEBUG:  No Available Fullscreen Resolutions \n"
-                       "ERROR:  SDL.ReadConfig -> Unable to Read From File: Video_Settings.cfg - Reverting to Defaults\n"
-                       "DEBUG:  Attempting to Init SDL Window at 800 x 600, 32 bit depth \n"
-                       "SUPER CRITICAL EXISTANCE FAILURE: Unable to Create SDL Window with Default Values \n"
-                       "DEBUG:  Setting Window Title \n")
+                       "DEBUG:  No Available Fullscreen Resolutions \n" +
+                           (c.file == nullptr ? read_failure : settings_refused) +
+                           "DEBUG:  Attempting to Init SDL Window at 800 x 600, 32 bit depth \n"
+                           "SUPER CRITICAL EXISTANCE FAILURE: Unable to Create SDL Window with Default Values \n"
+                           "DEBUG:  Setting Window Title \n")
             << "the no-video path, with no escape codes on standard output";
         EXPECT_TRUE(sdl.quit) << "no window: quit is set";
         EXPECT_EQ(sdl.screen, nullptr) << "no display surface";
-        EXPECT_EQ(read_file(kSettingsFile), "800\n600\n32\n0\n") << "the defaults are written all the same";
+        if (c.file == nullptr) {
+            EXPECT_FALSE(file_exists(kSettingsFile)) << "no window opened: no settings file is made";
+        } else {
+            EXPECT_EQ(read_file(kSettingsFile), c.file) << "no window opened: the user's settings stay";
+        }
         if (c.driver == nullptr) {
             const char* chosen = std::getenv("SDL_VIDEODRIVER");
             EXPECT_STREQ(chosen, "x11") << "SDL is kept to its X11 driver";
@@ -331,5 +444,7 @@ TEST_F(DisplayTest, WithoutVideoStartUpSetsQuitAndStillWritesTheDefaults)
     setenv("SDL_VIDEODRIVER", driver_before.empty() ? "dummy" : driver_before.c_str(), 1);
     if (!display_before.empty()) {
         setenv("DISPLAY", display_before.c_str(), 1);
+    } else {
+        unsetenv("DISPLAY");
     }
 }

@@ -3,21 +3,62 @@
 // fallback to the defaults, and the title.
 #include "base/sdl.h"
 
+#include "replace_file.h"
+
 #include <cctype>
 #include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 class sdl sdl;
 
 namespace {
 
-// Without a display and without a driver named by the user, SDL 1.2 falls
-// back to a text-mode driver that writes escape codes into standard output
-// (or ends the process). Keeping it to X11 makes start-up fail cleanly instead.
-void keep_to_x11_without_display()
+// When X cannot be reached (no DISPLAY, an empty one, no server behind it, a
+// name that makes no sense) and the user named no driver, SDL 1.2 falls back
+// to a text-mode driver that writes escape codes into standard output and
+// waits for keys no one can send. Keeping it to X11 makes start-up fail
+// cleanly instead.
+void keep_to_x11()
 {
-    if (std::getenv("SDL_VIDEODRIVER") == nullptr && std::getenv("DISPLAY") == nullptr) {
+    if (std::getenv("SDL_VIDEODRIVER") == nullptr) {
         setenv("SDL_VIDEODRIVER", "x11", 1);
     }
+}
+
+// Opens the settings file for reading without waiting: a FIFO without a
+// writer would block the open, and a FIFO or a device its reads, so those count
+// as files that cannot be opened. A regular file (or a link to one) is read; a
+// directory opens as it always did and reads as empty.
+std::FILE* open_settings(const char* path)
+{
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !(S_ISREG(info.st_mode) || S_ISDIR(info.st_mode))) {
+        close(fd);
+        return nullptr;
+    }
+    std::FILE* in = fdopen(fd, "r");
+    if (in == nullptr) {
+        close(fd);
+    }
+    return in;
+}
+
+bool write_settings(std::FILE* out, std::int32_t width, std::int32_t height, std::int32_t bpp, bool fullscreen)
+{
+    const std::int32_t values[] = {width, height, bpp, fullscreen ? 1 : 0};
+    for (std::int32_t value : values) {
+        if (std::fprintf(out, "%i\n", value) < 0 || std::fflush(out) != 0) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool video_running()
@@ -67,7 +108,7 @@ bool read_settings_value(std::FILE* in, std::int32_t* value)
 
 void sdl::init(std::uint32_t subsystem_flags)
 {
-    keep_to_x11_without_display();
+    keep_to_x11();
     if (SDL_Init(subsystem_flags) < 0) {
         std::fputs("CRITICAL EXISTANCE FAILURE: Unable to Init SDL \n", stdout);
     }
@@ -147,7 +188,7 @@ void sdl::resolution_add(std::int32_t w, std::int32_t h)
 
 bool sdl::read_config()
 {
-    std::FILE* in = std::fopen(kSettingsFile, "r");
+    std::FILE* in = open_settings(kSettingsFile);
     if (in == nullptr) {
         std::printf("ERROR:  SDL.ReadConfig -> Unable to Read From File: %s - Reverting to Defaults\n",
                     kSettingsFile);
@@ -172,22 +213,19 @@ bool sdl::read_config()
     return true;
 }
 
+// The file is replaced whole: a full disk cannot leave it cut short, and a
+// link in its place is replaced itself instead of the file it points to.
 void sdl::write_config()
 {
-    std::FILE* out = std::fopen(kSettingsFile, "w");
-    if (out == nullptr) {
+    std::string why;
+    const bool written = replace_file(
+        kSettingsFile,
+        [this](std::FILE* out, std::string*) { return write_settings(out, width, height, bpp, fullscreen); },
+        &why);
+    if (!written) {
+        // Its line says so; the run's own work is not lost, so the status stays.
         std::printf("ERROR:  SDL.WriteConfig -> Unable to Write to File: %s\n", kSettingsFile);
-        return;
     }
-    std::fprintf(out, "%i\n", width);
-    std::fflush(out);
-    std::fprintf(out, "%i\n", height);
-    std::fflush(out);
-    std::fprintf(out, "%i\n", bpp);
-    std::fflush(out);
-    std::fprintf(out, "%i\n", fullscreen ? 1 : 0);
-    std::fflush(out);
-    std::fclose(out);
 }
 
 void sdl::revert_defaults()
@@ -201,6 +239,7 @@ void sdl::revert_defaults()
     if (screen == nullptr) {
         std::fputs("SUPER CRITICAL EXISTANCE FAILURE: Unable to Create SDL Window with Default Values \n", stdout);
         quit = true;
+        return; // no window opened: the user's settings file stays as it is
     }
     write_config();
 }

@@ -21,6 +21,7 @@ import os
 import re
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
@@ -664,8 +665,206 @@ class WithoutDisplay(ToolTest):
                         "expected start-up to end, then the listing, the chart's lines and the closing line "
                         f"last, without any quit request; got {as_text(out)!r}")
         self.assertOutput(run.stderr, pictures.progress(img.size[0]), "stderr")
-        self.assertEqual(run.file("Video_Settings.cfg"), DEFAULT_SETTINGS, "expected the defaults written")
+        self.assertIsNone(run.file("Video_Settings.cfg"), "expected no settings file: no window opened")
         self.assertChart(run.file("output.bmp"), census)
+
+
+# --------------------------------------------------------------------------
+# Hostile conditions: unusable displays, closed or failing standard streams,
+# outputs that cannot be written or that are links, a full disk.
+
+CHART_ERROR = "ERROR:  Unable to save the chart: output.bmp - {} \n"
+STDOUT_FULL = b"ERROR:  Unable to write to standard output: No space left on device \n"
+WRITE_CONFIG_ERROR = b"ERROR:  SDL.WriteConfig -> Unable to Write to File: Video_Settings.cfg\n"
+USER_SETTINGS = b"1280 1024 24 1"
+
+
+def shell_run(folder, script, args, interact=None, display=True, **kw):
+    """Runs /bin/sh -c script with $0 the tool and args after it, so the
+    script can close or redirect the tool's streams before it starts."""
+    return harness.run_tool("/bin/sh", folder, ["-c", script, str(EXE)] + [str(a) for a in args],
+                            display=DISPLAY if display else None, interact=interact, **kw)
+
+
+class UnusableDisplay(ToolTest):
+
+    def test_named_but_unusable_display_takes_the_no_video_path(self):
+        img = pictures.mixed()
+        census = pictures.column_major_census(img)
+        refused = (b"DEBUG:  Attempting to make SDL Window at 1280 x 1024, 24 bit depth \n" + WINDOW_REFUSED)
+        for name in ("", ":4093", "garbage:::"):
+            with self.subTest(display=name):
+                folder = self.work_folder(settings=USER_SETTINGS)
+                pictures.save(img, folder / "mixed.png")
+                run = harness.run_tool(EXE, folder, ["mixed.png"], display=name, exit_timeout=20)
+                self.assertClean(run)
+                self.assertNotIn(b"\x1b", run.stdout, "expected no terminal escape codes on stdout")
+                self.assertOutput(run.stdout, START + b"CRITICAL EXISTANCE FAILURE: Unable to Init SDL \n"
+                                  + b"DEBUG:  No Available Fullscreen Resolutions \n" + refused + DEFAULT_WINDOW
+                                  + NO_DEFAULT_WINDOW + TITLE + STARTED + pictures.listing(census) + TTF
+                                  + CLEANED_UP, "stdout")
+                self.assertOutput(run.stderr, pictures.progress(img.size[0]), "stderr")
+                self.assertEqual(run.file("Video_Settings.cfg"), USER_SETTINGS,
+                                 "expected the user's settings kept: no window opened")
+                self.assertChart(run.file("output.bmp"), census)
+
+
+class StandardStreams(ToolTest):
+
+    def test_closed_stream_is_never_taken_by_the_x_connection(self):
+        # 5000 columns of progress lines pass stderr's buffer mid-run.
+        wide = Image.new("RGBA", (5000, 1), (3, 4, 5, 255))
+        cases = [
+            ("stdout closed", 'exec "$0" "$@" >&-', wide, "stderr"),
+            ("stderr closed", 'exec "$0" "$@" 2>&-', wide, "stdout"),
+        ]
+        for name, script, img, kept in cases:
+            with self.subTest(name):
+                census = pictures.column_major_census(img)
+                folder = self.work_folder()
+                pictures.save(img, folder / "pic.png")
+                run = shell_run(folder, script, ["pic.png"], press("Escape"))
+                self.assertClean(run)
+                if kept == "stderr":
+                    self.assertEqual(run.stdout, b"", "expected nothing where stdout was")
+                    self.assertOutput(run.stderr, pictures.progress(img.size[0]), "stderr")
+                else:
+                    self.assertEqual(run.stderr, b"", "expected nothing where stderr was")
+                    self.assertOutput(run.stdout, STARTUP_DEFAULT + pictures.listing(census) + TTF + ESCAPE
+                                      + CLEANED_UP, "stdout")
+                self.assertChart(run.file("output.bmp"), census)
+
+    def test_standard_output_on_a_full_device_fails_the_run(self):
+        img = pictures.two_by_two()
+        census = pictures.column_major_census(img)
+        folder = self.work_folder()
+        pictures.save(img, folder / "pic.png")
+        run = shell_run(folder, 'exec "$0" "$@" >/dev/full', ["pic.png"], press("Escape"))
+        self.assertClean(run, 1)
+        self.assertOutput(run.stderr, pictures.progress(2) + STDOUT_FULL, "stderr")
+        self.assertChart(run.file("output.bmp"), census)
+
+    def test_no_picture_with_standard_output_on_a_full_device(self):
+        folder = self.work_folder()
+        run = shell_run(folder, 'exec "$0" "$@" >/dev/full', [])
+        self.assertClean(run, 255)
+        self.assertOutput(run.stderr, NO_PICTURE + STDOUT_FULL, "stderr: the usage error, then the lost output")
+
+    def test_progress_and_fps_lines_are_readable_while_the_window_is_shown(self):
+        img = Image.new("RGBA", (300, 2), (90, 80, 70, 255))
+        cases = [("windowed", None), ("full-screen", b"1024 768 24 1")]
+        for name, settings in cases:
+            with self.subTest(name):
+                folder = self.work_folder(settings=settings)
+                pictures.save(img, folder / "pic.png")
+                out_path = folder.parent / (folder.name + ".stdout")
+                err_path = folder.parent / (folder.name + ".stderr")
+
+                def watch(s):
+                    seen = {"stderr": err_path.read_bytes()}
+                    if settings is not None:
+                        time.sleep(2.5)  # at least one statistics window closes
+                        seen["stdout"] = out_path.read_bytes()
+                    s.key("Escape")
+                    return seen
+
+                run = self.run_tool(folder, ["pic.png"], watch)
+                self.assertClean(run)
+                self.assertOutput(run.notes["stderr"], pictures.progress(300),
+                                  "stderr while the window is shown")
+                if settings is not None:
+                    shown = run.notes["stdout"].splitlines(keepends=True)
+                    self.assertTrue(shown and FPS_LINE.match(shown[-1]),
+                                    f"expected an FPS line on stdout while the window is shown: {shown[-3:]!r}")
+
+
+class UnwritableOutputs(ToolTest):
+
+    def test_chart_in_the_way_of_a_folder(self):
+        img = pictures.two_by_two()
+        census = pictures.column_major_census(img)
+        folder = self.work_folder()
+        pictures.save(img, folder / "pic.png")
+        (folder / "output.bmp").mkdir()
+        (folder / "output.bmp" / "keep").write_bytes(b"kept")
+        run = self.run_tool(folder, ["pic.png"], press("Escape"))
+        self.assertClean(run, 1)
+        self.assertOutput(run.stdout, STARTUP_DEFAULT + pictures.listing(census) + TTF + ESCAPE + CLEANED_UP,
+                          "stdout (the run goes on: window and loop as usual)")
+        self.assertOutput(run.stderr, pictures.progress(2) + CHART_ERROR.format("Is a directory").encode(),
+                          "stderr")
+        self.assertEqual((folder / "output.bmp" / "keep").read_bytes(), b"kept", "expected the folder untouched")
+        self.assertEqual(sorted(p.name for p in folder.iterdir()),
+                         ["Aaargh.ttf", "Video_Settings.cfg", "output.bmp", "pic.png"],
+                         "expected no temporary file left behind")
+
+    def test_links_are_replaced_never_written_through(self):
+        img = pictures.two_by_two()
+        census = pictures.column_major_census(img)
+        folder = self.work_folder()
+        pictures.save(img, folder / "pic.png")
+        elsewhere = folder.parent / "elsewhere"
+        elsewhere.mkdir()
+        (elsewhere / "precious.bmp").write_bytes(b"someone else's file")
+        (elsewhere / "settings.cfg").write_bytes(b"640 480 24 0")
+        (folder / "output.bmp").symlink_to(elsewhere / "precious.bmp")
+        (folder / "Video_Settings.cfg").symlink_to(elsewhere / "settings.cfg")
+        run = self.run_tool(folder, ["pic.png"], press("Escape"))
+        self.assertClean(run)
+        self.assertOutput(run.stdout, startup_with_settings(640, 480, 24) + pictures.listing(census) + TTF
+                          + ESCAPE + CLEANED_UP, "stdout (settings read through the link)")
+        self.assertEqual((elsewhere / "precious.bmp").read_bytes(), b"someone else's file",
+                         "expected the file output.bmp linked to unchanged")
+        self.assertEqual((elsewhere / "settings.cfg").read_bytes(), b"640 480 24 0",
+                         "expected the file Video_Settings.cfg linked to unchanged")
+        for name in ("output.bmp", "Video_Settings.cfg"):
+            self.assertFalse((folder / name).is_symlink(), f"expected {name} to be a file of its own now")
+        self.assertEqual(run.file("Video_Settings.cfg"), b"640\n480\n24\n0\n", "expected the settings written")
+        self.assertChart(run.file("output.bmp"), census)
+
+    def test_settings_file_as_fifo_never_blocks(self):
+        img = pictures.two_by_two()
+        census = pictures.column_major_census(img)
+        folder = self.work_folder()
+        pictures.save(img, folder / "pic.png")
+        os.mkfifo(folder / "Video_Settings.cfg")
+        run = self.run_tool(folder, ["pic.png"], press("Escape"), window_timeout=10)
+        self.assertClean(run, 0)
+        self.assertOutput(run.stdout, START + SURVEY + NO_SETTINGS + DEFAULT_WINDOW + WRITE_CONFIG_ERROR + TITLE
+                          + STARTED + pictures.listing(census) + TTF + ESCAPE + CLEANED_UP,
+                          "stdout: not read, not replaced, the defaults used")
+        self.assertTrue(stat.S_ISFIFO(os.lstat(folder / "Video_Settings.cfg").st_mode), "expected the FIFO kept")
+        self.assertChart(run.file("output.bmp"), census)
+
+    def test_full_disk_keeps_the_earlier_chart(self):
+        if subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode != 0:
+            self.skipTest("no private mount namespace for a small tmpfs (needs root)")
+        img = pictures.noisy(40, 1).convert("RGBA")  # 40 colours: a chart of about 550 KB
+        census = pictures.column_major_census(img)
+        earlier = io.BytesIO()
+        Image.new("RGB", (5, 5), (1, 2, 3)).save(earlier, "BMP")
+        earlier = earlier.getvalue()
+        stage = self.work_folder(earlier_chart=earlier)
+        pictures.save(img, stage / "pic.png")
+        folder = stage.parent / "disk"
+        folder.mkdir()
+        # The font takes most of it; the settings fit, the chart does not.
+        size_kib = (FONT.stat().st_size + 64 * 1024) // 1024
+        script = ('mount -t tmpfs -o size=%dk ombrix-full "$PWD" && cp -a "$1"/. "$PWD"/ && cd "$PWD" '
+                  '&& "$0" pic.png; s=$?; cp output.bmp "$1"/after.bmp; ls -A >"$1"/after.list; exit $s'
+                  % size_kib)
+        run = harness.run_tool("unshare", folder, ["-m", "--propagation", "private", "/bin/sh", "-c", script,
+                                                   str(EXE), str(stage)],
+                               display=DISPLAY, interact=press("Escape"))
+        self.assertClean(run, 1)
+        self.assertOutput(run.stderr, pictures.progress(40)
+                          + CHART_ERROR.format("No space left on device").encode(), "stderr")
+        self.assertOutput(run.stdout, STARTUP_DEFAULT + pictures.listing(census) + TTF + ESCAPE + CLEANED_UP,
+                          "stdout")
+        self.assertEqual((stage / "after.bmp").read_bytes(), earlier, "expected the earlier output.bmp untouched")
+        self.assertEqual(sorted((stage / "after.list").read_text().split()),
+                         ["Aaargh.ttf", "Video_Settings.cfg", "output.bmp", "pic.png"],
+                         "expected no temporary file left on the full disk")
 
 
 # --------------------------------------------------------------------------
