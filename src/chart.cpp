@@ -19,6 +19,22 @@
 const char* chart_path = kChartFile;
 
 namespace {
+
+// The chart is drawn in the layout of a 24-bit BMP's rows (blue, green, red
+// bytes), so SDL's BMP writer writes them as they are instead of converting
+// the whole chart (18 MB for a photograph) into a copy first. The file is the
+// same as from any other layout of red, green and blue.
+constexpr int kChartDepth = 24;
+#if SDL_BYTEORDER == SDL_LIL_ENDIAN
+constexpr Uint32 kChartRedMask = 0x00FF0000;
+constexpr Uint32 kChartGreenMask = 0x0000FF00;
+constexpr Uint32 kChartBlueMask = 0x000000FF;
+#else
+constexpr Uint32 kChartRedMask = 0x000000FF;
+constexpr Uint32 kChartGreenMask = 0x0000FF00;
+constexpr Uint32 kChartBlueMask = 0x00FF0000;
+#endif
+
 // The chart surface is kept until the process ends; one census, one chart.
 SDL_Surface* chart;
 
@@ -86,7 +102,8 @@ void visual_pixspit()
     if (chart != nullptr) {
         SDL_FreeSurface(chart); // an earlier chart of the same process (tests draw several)
     }
-    chart = SDL_CreateRGBSurface(SDL_SWSURFACE, kChartWidth, kBandHeight * bands, 32, 0, 0, 0, 0);
+    chart = SDL_CreateRGBSurface(SDL_SWSURFACE, kChartWidth, kBandHeight * bands, kChartDepth, kChartRedMask,
+                                 kChartGreenMask, kChartBlueMask, 0);
     if (chart == nullptr) {
         std::printf("ERROR:  Unable to create the chart surface: %s \n", SDL_GetError());
         note_unwritten_file();
