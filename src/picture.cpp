@@ -37,6 +37,9 @@ struct decoder_job {
 };
 
 decoder_job job;
+// A decoder that handed its picture over and is ending on its own: reaped by
+// the next intake, or by the system once the tool has ended.
+pid_t finished_decoder;
 
 // The signal that ended the wait, written by the handler; the pipe wakes poll.
 volatile sig_atomic_t caught_signal;
@@ -330,6 +333,10 @@ intake_result collect(int max_w, int max_h, bool quiet, SDL_Surface** shown, std
 
 void picture_start(const char* path)
 {
+    if (finished_decoder > 0) {
+        reap(finished_decoder);
+        finished_decoder = 0;
+    }
     job = decoder_job{};
     job.link = -1;
     job.file = -1;
@@ -379,17 +386,17 @@ intake_result picture_finish(int max_w, int max_h, bool quiet, SDL_Surface** sho
     catch_signals(&saved);
     const intake_result result = collect(max_w, max_h, quiet, shown, why);
     *signal_number = caught_signal;
-    picture_abandon();
-    restore_signals(saved);
-    return result;
-}
-
-void picture_abandon()
-{
-    if (job.pid > 0) {
+    if (result == intake_result::loaded) {
+        // The decoder has handed everything over and ends by itself; freeing
+        // its memory takes the system a while, which the run need not wait for.
+        finished_decoder = job.pid;
+        job.pid = 0;
+    } else if (job.pid > 0) {
         kill(job.pid, SIGKILL);
         reap(job.pid);
         job.pid = 0;
     }
     close_job();
+    restore_signals(saved);
+    return result;
 }

@@ -27,7 +27,4 @@ enum class intake_result {
 intake_result picture_finish(int max_w, int max_h, bool quiet, SDL_Surface** shown, std::string* why,
                              int* signal_number);
 
-// Ends a decoder that is still running (a run that stops before collecting it).
-void picture_abandon();
-
 #endif
