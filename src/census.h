@@ -6,6 +6,7 @@
 #define OMBRIX_CENSUS_H
 
 #include <SDL.h>
+#include <cstddef>
 #include <cstdint>
 
 struct pixel {
@@ -26,6 +27,16 @@ void pixify();
 // Counts every pixel of picture into the list, printing nothing.
 void census_count(SDL_Surface* picture);
 
+// One colour of a census and its pixel count.
+struct census_colour {
+    std::uint8_t r, g, b, unused;
+    std::uint32_t count;
+};
+// The census of picture as an array in list order, without building the
+// list: *colours (freed by the caller) gets the entries, the result is their
+// number. Prints nothing.
+std::size_t census_colours(SDL_Surface* picture, census_colour** colours);
+
 // Called when the list or the census table cannot get memory; it must not
 // return. By default it prints the out-of-memory line on standard error and
 // ends the process with status 255 after shutting SDL down.
@@ -39,10 +50,12 @@ void census_lines(int w, int h, int bytes_per_pixel);
 void addpix(std::uint8_t r, std::uint8_t g, std::uint8_t b);
 void pixspit();
 
-// Faults in the next part of the table the census counts in (a photograph's
-// colours reach much of it); false once it is all in. Lets idle time take the
-// page faults off the census.
-bool census_prepare();
+// Faults in the tables a census of a picture of this many pixels counts in;
+// census_count uses what is prepared and frees it. The benchmark uses it to
+// time the counting apart from its page faults (faulting the tables in ahead,
+// on a second core while the picture decodes, measured slower than letting
+// the census fault in only the pages it touches).
+void census_prepare(std::uint64_t pixels);
 
 // Frees the list and the census table and zeroes first, last and color_count, so that
 // one process can run several censuses (tests); the program never calls it.

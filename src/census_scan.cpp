@@ -23,7 +23,6 @@ struct slot {
 };
 
 constexpr std::size_t kTableBytes = kColourKeys * sizeof(slot);
-constexpr std::size_t kPrepareStep = std::size_t{2} << 20; // one huge page
 constexpr std::size_t kPageBytes = 4096;
 
 // What one scan of some rows builds: the table, null outside a census, and
@@ -40,8 +39,6 @@ constexpr std::uint64_t kSplitPixels = std::uint64_t{1} << 20;
 
 census_part whole;  // the first half, and in the end the whole picture
 census_part second; // the second half of a split census
-// How much of whole's table census_prepare faulted in.
-std::size_t prepared_bytes;
 
 [[noreturn]] void out_of_memory()
 {
@@ -344,12 +341,14 @@ void sort_by_position(std::uint64_t* keys, std::uint64_t* spare, std::size_t n)
     std::memcpy(spare, keys, n * sizeof *keys);
 }
 
-// Appends the found colours to the list in column-scan order, with their counts.
-void list_in_column_order()
+// The found colours in column-scan order, with their counts, in a new array
+// of found_count entries (the caller frees it).
+census_colour* colours_in_column_order()
 {
     const std::size_t n = whole.found_count;
     std::uint64_t* keys = static_cast<std::uint64_t*>(std::malloc(n * 2 * sizeof(std::uint64_t) + 1));
-    if (keys == nullptr) {
+    census_colour* colours = static_cast<census_colour*>(std::malloc(n * sizeof(census_colour) + 1));
+    if (keys == nullptr || colours == nullptr) {
         out_of_memory();
     }
     for (std::size_t i = 0; i < n; ++i) {
@@ -359,11 +358,11 @@ void list_in_column_order()
     sort_by_position(keys, keys + n, n);
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint32_t rgb = static_cast<std::uint32_t>(keys[i] & 0xFFFFFF);
-        addpix(static_cast<std::uint8_t>(rgb >> 16), static_cast<std::uint8_t>(rgb >> 8),
-               static_cast<std::uint8_t>(rgb));
-        last->count = static_cast<std::int32_t>(whole.table[index_of(rgb)].count);
+        colours[i] = {static_cast<std::uint8_t>(rgb >> 16), static_cast<std::uint8_t>(rgb >> 8),
+                      static_cast<std::uint8_t>(rgb), 0, whole.table[index_of(rgb)].count};
     }
     std::free(keys);
+    return colours;
 }
 
 // Counts the picture's rows, in two halves on two threads when it is large.
@@ -394,11 +393,12 @@ bool count_rows(const SDL_Surface& picture, const colour_reader& reader)
 
 } // namespace
 
-void census_count(SDL_Surface* picture)
+std::size_t census_colours(SDL_Surface* picture, census_colour** colours)
 {
+    *colours = nullptr;
     if (SDL_LockSurface(picture) < 0) {
         std::printf("ERROR:  Unable to lock the picture for reading: %s \n", SDL_GetError());
-        return;
+        return 0;
     }
     if (!open_table(&whole)) {
         out_of_memory();
@@ -408,31 +408,45 @@ void census_count(SDL_Surface* picture)
     if (!count_rows(*picture, reader)) {
         out_of_memory();
     }
-    list_in_column_order();
+    const std::size_t n = whole.found_count;
+    *colours = colours_in_column_order();
     close_part(&whole);
-    prepared_bytes = 0;
     SDL_UnlockSurface(picture);
+    return n;
 }
 
-bool census_prepare()
+void census_count(SDL_Surface* picture)
 {
-    if (!open_table(&whole)) {
-        return false; // the census itself reports a table it cannot have
+    census_colour* colours = nullptr;
+    const std::size_t n = census_colours(picture, &colours);
+    for (std::size_t i = 0; i < n; ++i) {
+        addpix(colours[i].r, colours[i].g, colours[i].b);
+        last->count = static_cast<std::int32_t>(colours[i].count);
     }
-    if (prepared_bytes >= kTableBytes) {
-        return false;
+    std::free(colours);
+}
+
+void census_prepare(std::uint64_t pixels)
+{
+    census_part* const parts[] = {&whole, &second};
+    const int used = pixels >= kSplitPixels ? 2 : 1;
+    for (int i = 0; i < used; ++i) {
+        if (!open_table(parts[i])) {
+            return; // the census itself reports a table it cannot have
+        }
+        // Faults every page in with one call where the kernel can; by touching
+        // a byte of each page where it cannot (the pages are zero already).
+        if (madvise(parts[i]->table, kTableBytes, MADV_POPULATE_WRITE) != 0) {
+            volatile char* table = reinterpret_cast<char*>(parts[i]->table);
+            for (std::size_t offset = 0; offset < kTableBytes; offset += kPageBytes) {
+                table[offset] = 0;
+            }
+        }
     }
-    volatile char* step = reinterpret_cast<char*>(whole.table) + prepared_bytes;
-    for (std::size_t offset = 0; offset < kPrepareStep; offset += kPageBytes) {
-        step[offset] = 0; // the page is zero already: this only faults it in
-    }
-    prepared_bytes += kPrepareStep;
-    return true;
 }
 
 void census_release()
 {
     close_part(&whole);
     close_part(&second);
-    prepared_bytes = 0;
 }

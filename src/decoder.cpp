@@ -202,25 +202,13 @@ void fill_layout(const SDL_Surface* picture)
     }
 }
 
-void hand_over_list()
+void hand_over_list(const census_colour* colours, std::size_t n)
 {
-    const std::size_t offset = handover_list_offset();
-    constexpr std::size_t kBatch = 4096;
-    handover_colour batch[kBatch];
-    std::size_t used = 0;
-    std::size_t written = 0;
-    for (const pixel* p = first; p != nullptr; p = p->next) {
-        batch[used++] = {p->r, p->g, p->b, 0, static_cast<std::uint32_t>(p->count)};
-        if (used == kBatch || p->next == nullptr) {
-            if (!write_all(kFileFd, batch, used * sizeof(handover_colour),
-                           static_cast<off_t>(offset + written * sizeof(handover_colour)))) {
-                fail("cannot hand the colour list over");
-            }
-            written += used;
-            used = 0;
-        }
+    static_assert(sizeof(census_colour) == sizeof(handover_colour), "the list is handed over as it is");
+    if (n > 0 && !write_all(kFileFd, colours, n * sizeof(census_colour), static_cast<off_t>(handover_list_offset()))) {
+        fail("cannot hand the colour list over");
     }
-    header.colour_count = written;
+    header.colour_count = n;
     if (!write_header()) {
         _exit(3);
     }
@@ -300,11 +288,10 @@ void decoder_main(const char* path, decoder_descriptors fds, int parent)
     }
     tell(kMessageLayout);
 
-    image = picture;
-    first = nullptr;
     census_out_of_memory = out_of_memory;
-    census_count(picture);
-    hand_over_list();
+    census_colour* colours = nullptr;
+    const std::size_t n = census_colours(picture, &colours);
+    hand_over_list(colours, n);
     hand_over_crop(picture);
     _exit(0);
 }

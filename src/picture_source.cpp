@@ -178,68 +178,81 @@ bool refused_as_too_large(const std::string& why)
     return why.find("Out of memory") != std::string::npos || why.find("too large") != std::string::npos;
 }
 
+// A source over the bytes, reads not yet watched.
+void open_source(memory_source* source, SDL_RWops* ops, const unsigned char* data, std::size_t size)
+{
+    *source = memory_source{data, size, 0, false, 0, 0, 0};
+    std::memset(ops, 0, sizeof *ops);
+    ops->seek = source_seek;
+    ops->read = source_read;
+    ops->write = source_write;
+    ops->close = source_close;
+    ops->hidden.unknown.data1 = source;
+}
+
+// The format SDL_image would choose for the bytes, or null.
+const format_entry* format_of(SDL_RWops* ops, const char* name)
+{
+    const char* extension = extension_of(name);
+    for (const format_entry& format : kFormats) {
+        if (format.is != nullptr) {
+            if (format.is(ops) != 0) {
+                return &format;
+            }
+        } else if (extension != nullptr && strcasecmp(extension, format.name) == 0) {
+            return &format;
+        }
+    }
+    return nullptr;
+}
+
 } // namespace
 
 SDL_Surface* decode_picture(const unsigned char* data, std::size_t size, const char* name, std::string* error)
 {
-    memory_source source = {data, size, 0, false, 0, 0, 0};
+    memory_source source;
     SDL_RWops ops;
-    std::memset(&ops, 0, sizeof ops);
-    ops.seek = source_seek;
-    ops.read = source_read;
-    ops.write = source_write;
-    ops.close = source_close;
-    ops.hidden.unknown.data1 = &source;
-
-    const char* extension = extension_of(name);
-    for (const format_entry& format : kFormats) {
-        if (format.is != nullptr) {
-            if (format.is(&ops) == 0) {
-                continue;
-            }
-        } else if (extension == nullptr || strcasecmp(extension, format.name) != 0) {
-            continue;
-        }
-        // A size SDL cannot hold is refused before the loader runs: some
-        // loaders crash on such headers instead of failing.
-        std::uint32_t declared_w = 0;
-        std::uint32_t declared_h = 0;
-        if (declared_size(format.name, data, size, &declared_w, &declared_h)
-            && (declared_w > kLargestPictureWidth || declared_h > kLargestPictureHeight)) {
-            *error = too_large_reason(true, declared_w, declared_h);
-            return nullptr;
-        }
-        source.position = 0;
-        source.watching = true;
-        SDL_Surface* picture = format.load(&ops);
-        source.watching = false;
-        if (picture == nullptr) {
-            const char* why = IMG_GetError();
-            *error = why != nullptr ? why : "";
-            std::uint32_t w = 0;
-            std::uint32_t h = 0;
-            const bool known = declared_size(format.name, data, size, &w, &h);
-            if (was_cut(source, format.how) || source.empty_reads > 0) {
-                // A loader that failed after finding the file's end ran out of bytes.
-                *error = kTruncated;
-            } else if (!known && refused_as_too_large(*error)) {
-                *error += "; " + too_large_reason(false, 0, 0);
-            }
-            return nullptr;
-        }
-        if (was_cut(source, format.how)) {
-            SDL_FreeSurface(picture);
-            *error = kTruncated;
-            return nullptr;
-        }
-        if (picture->w <= 0 || picture->h <= 0) {
-            SDL_FreeSurface(picture);
-            *error = kNoPixels;
-            return nullptr;
-        }
-        relabel_grey_with_alpha(picture);
-        return picture;
+    open_source(&source, &ops, data, size);
+    const format_entry* found = format_of(&ops, name);
+    if (found == nullptr) {
+        *error = kUnknownFormat;
+        return nullptr;
     }
-    *error = kUnknownFormat;
-    return nullptr;
+    const format_entry& format = *found;
+    // A size SDL cannot hold is refused before the loader runs: some
+    // loaders crash on such headers instead of failing.
+    std::uint32_t declared_w = 0;
+    std::uint32_t declared_h = 0;
+    const bool known = declared_size(format.name, data, size, &declared_w, &declared_h);
+    if (known && (declared_w > kLargestPictureWidth || declared_h > kLargestPictureHeight)) {
+        *error = too_large_reason(true, declared_w, declared_h);
+        return nullptr;
+    }
+    source.position = 0;
+    source.watching = true;
+    SDL_Surface* picture = format.load(&ops);
+    source.watching = false;
+    if (picture == nullptr) {
+        const char* why = IMG_GetError();
+        *error = why != nullptr ? why : "";
+        if (was_cut(source, format.how) || source.empty_reads > 0) {
+            // A loader that failed after finding the file's end ran out of bytes.
+            *error = kTruncated;
+        } else if (!known && refused_as_too_large(*error)) {
+            *error += "; " + too_large_reason(false, 0, 0);
+        }
+        return nullptr;
+    }
+    if (was_cut(source, format.how)) {
+        SDL_FreeSurface(picture);
+        *error = kTruncated;
+        return nullptr;
+    }
+    if (picture->w <= 0 || picture->h <= 0) {
+        SDL_FreeSurface(picture);
+        *error = kNoPixels;
+        return nullptr;
+    }
+    relabel_grey_with_alpha(picture);
+    return picture;
 }
