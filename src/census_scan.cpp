@@ -206,6 +206,31 @@ struct colour_reader {
     }
 };
 
+// The common layouts (every 24- and 32-bit picture SDL_image makes): three
+// whole bytes, no palette. Their split is a shift and a mask per channel.
+struct byte_reader {
+    unsigned red_shift, green_shift, blue_shift;
+
+    static bool fits(const SDL_PixelFormat& format)
+    {
+        return !reads_through_palette(format) && format.Rloss == 0 && format.Gloss == 0 && format.Bloss == 0
+               && format.Rshift < 32 && format.Gshift < 32 && format.Bshift < 32
+               && format.Rmask == std::uint32_t{0xFF} << format.Rshift
+               && format.Gmask == std::uint32_t{0xFF} << format.Gshift
+               && format.Bmask == std::uint32_t{0xFF} << format.Bshift;
+    }
+
+    explicit byte_reader(const SDL_PixelFormat& format)
+        : red_shift(format.Rshift), green_shift(format.Gshift), blue_shift(format.Bshift)
+    {
+    }
+
+    std::uint32_t rgb(std::uint32_t value) const
+    {
+        return (value >> red_shift & 0xFF) << 16 | (value >> green_shift & 0xFF) << 8 | (value >> blue_shift & 0xFF);
+    }
+};
+
 inline std::uint32_t index_of(std::uint32_t rgb)
 {
     return table_index(rgb >> 16, rgb >> 8 & 0xFF, rgb & 0xFF);
@@ -244,8 +269,8 @@ constexpr int kWidestRow = 16383;
 // their table slots ahead (the table is far larger than the caches, and many
 // requests in flight cost little more than one); the second counts them.
 // Rows [y_begin, y_end) go into part; false when memory ran out.
-template <int Bytes>
-bool scan(const SDL_Surface& picture, const colour_reader& reader, int y_begin, int y_end, census_part* part)
+template <int Bytes, typename Reader>
+bool scan(const SDL_Surface& picture, const Reader& reader, int y_begin, int y_end, census_part* part)
 {
     const Uint8* const pixels = static_cast<const Uint8*>(picture.pixels);
     const std::uint32_t height = static_cast<std::uint32_t>(picture.h);
@@ -289,6 +314,15 @@ bool scan(const SDL_Surface& picture, const colour_reader& reader, int y_begin, 
 
 bool scan_rows(const SDL_Surface& picture, const colour_reader& reader, int y_begin, int y_end, census_part* part)
 {
+    if (byte_reader::fits(*picture.format)) {
+        const byte_reader bytes(*picture.format);
+        if (picture.format->BytesPerPixel == 4) {
+            return scan<4>(picture, bytes, y_begin, y_end, part);
+        }
+        if (picture.format->BytesPerPixel == 3) {
+            return scan<3>(picture, bytes, y_begin, y_end, part);
+        }
+    }
     switch (picture.format->BytesPerPixel) {
     case 1: return scan<1>(picture, reader, y_begin, y_end, part);
     case 2: return scan<2>(picture, reader, y_begin, y_end, part);
