@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Times the colour census (pixify) on 12-megapixel pictures made in memory, with
 // the census table faulted in beforehand (as a slow decode allows) and without,
 // and the listing (pixspit) of a photograph's colours. The per_pixel counter is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pictures made in memory for the census benchmark: a landscape with smooth
 // gradients and a little sensor noise (hundreds of thousands of colours, like a
 // photograph), and a poster of sixteen flat colours in blocks.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SDL_main and the parts of the run that belong to no helper: start-up order,
 // intake, the display loop, event handling, the frame-rate report, shutdown.
 #include "Main_Loop.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The run sequence: start-up, picture intake, census, chart, the display loop
 // with its events and frame-rate report, and shutdown.
 #ifndef OMBRIX_MAIN_LOOP_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The colour list: its entries in first-seen order, the census that fills it
 // (census_scan.cpp counts) and the listing that prints it. Entries come from
 // blocks of many, since a photograph has hundreds of thousands of colours.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Colour census: the distinct colours of a picture, split from each pixel by
 // the picture's format (or looked up in its palette), in the order a
 // column-by-column scan first meets them, with their pixel counts; and the

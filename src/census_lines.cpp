@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The lines a census prints besides the listing: a warning per pixel for 2-
 // and 3-byte pictures on standard output and a progress line per column on
 // standard error. Both follow from the picture's size and pixel size alone,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The counting behind the census. The picture is read row by row, in memory
 // order, since a column-by-column walk touches a new page for every pixel.
 // Each colour's slot in a table indexed by the colour keeps its pixel count

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The chart step: font, chart surface, one band per listed colour (at most as
 // many as SDL's 16-bit rectangles can place), then the BMP file, which replaces
 // the earlier chart whole or not at all. The chart surface is kept until the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Palette chart: draws the colour list as "output.bmp" (or the path in
 // chart_path), one 25-pixel band per colour with its swatch and its numbers in
 // white text. Never shown on screen.

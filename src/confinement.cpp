@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The decoder's system-call filter, built with libseccomp. Everything not
 // listed kills the process. A few calls that libraries make out of habit
 // (stat of a path) fail with EPERM instead, since failing them is harmless.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Confines the decoder process before it reads a byte of the picture: no new
 // privileges, and a system-call filter that allows memory, reading and writing
 // the descriptors it already holds, threads, and ending. Opening files,

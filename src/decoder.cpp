@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The child's side of the picture intake, in the order it runs: keep only
 // its own descriptors, die with the tool, take the picture's bytes, set the
 // CPU budget, confine itself, decode, count, hand over, then hand over the

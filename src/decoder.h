@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The decoder process: everything the forked child does with the picture.
 // It reads the picture from a descriptor the tool opened, sets its CPU-time
 // budget, confines itself, decodes, counts the colours and hands the list and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The font lookup and a blocking-safe open. TTF_OpenFont would block on a FIFO
 // and read a device; the file is opened here without blocking, accepted only
 // when fstat calls it a regular file, and handed to SDL_ttf as a stream.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding and opening the chart's font file: the working folder first, then the
 // installed copy beside the executable. Drawing text is left to base_ttf.
 #ifndef OMBRIX_FONT_FILE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Offsets within the hand-over file, shared by the decoder and the tool.
 #include "handover.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the decoder process hands back to the tool: a fixed header, the colour
 // list and the displayed part of the picture, laid out in one anonymous memory
 // file, plus the one-byte messages on the socket pair that say what is ready.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The option parser over getopt_long, the help text and the version line.
 // Everything after the picture argument is ignored, as it always was.
 #include "options.h"

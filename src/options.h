@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Command-line options: parses the arguments before anything starts, and holds
 // the choices in one global for the run. Running the choices is left to the
 // run sequence; reading the picture is left to the intake.

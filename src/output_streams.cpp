@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Quiet mode's split of standard output: a duplicate of descriptor 1 wrapped in
 // its own stream for the listing, and /dev/null put in place as descriptor 1
 // under the C stdout stream. The

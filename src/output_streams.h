@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where the colour listing goes. By default it shares standard output with
 // every other line; quiet mode gives it standard output to itself. Which lines
 // count as listing is left to their writers: only the listing uses this stream.

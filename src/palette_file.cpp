@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // GIMP palette writer: "GIMP Palette", "Name: ...", "Columns: 16", "#", then
 // "R G B" right-aligned in three columns, a tab and "#rrggbb COUNT px" per
 // colour.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The colour list written as a GIMP palette (.gpl), which GIMP, Inkscape, Krita
 // and Aseprite import. Only the file format lives here; when to write it and
 // what to do on failure is the run sequence's business.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tool's side of the decoder: open and fork, then a loop over the
 // decoder's one-byte messages and the signals that may end the wait. Every
 // field the decoder hands back is checked before it is used, since a picture

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Picture intake, the tool's side: starts the decoder process on the picture
 // as early as possible, then collects what it hands back, the colour list and
 // the part of the picture the window shows, while it stays responsive to

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Header readers for the formats whose header states the picture's size.
 // Each reads only the bytes it checks are there.
 #include "picture_limits.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The largest picture SDL 1.2 can hold, and the size a picture's header
 // declares, read without decoding, so that a refused picture can be reported
 // with its size instead of SDL_image's "Out of memory".

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The decoders read through an SDL_RWops over the file's bytes that notes
 // every read the file could not satisfy. The format probes (IMG_isPNG and the
 // like) read a few bytes and seek back, so reads are only watched once the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Decoding a picture held in memory with SDL_image, honestly: the format is
 // chosen the way SDL_image chooses it, and a decoder that asked for bytes the
 // file does not have is an error instead of a picture with made-up pixels.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Escaping of control characters for log lines.
 #include "printable_text.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Text from outside (a file name) made safe to print inside one log line:
 // control characters are shown escaped, so a name cannot end the line or
 // forge another one. Everything else passes unchanged.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Temporary file, writer, checked flush and close, rename: the steps of
 // replacing one file, each checked, with the temporary removed on any failure.
 #include "replace_file.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Replacing a file whole or not at all: the new content goes to a temporary
 // file beside it, which is renamed over the old one only once it is complete.
 // Knows nothing of what is written; the caller's writer does that.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Keeps descriptors 0, 1 and 2 open and keeps account of write failures:
 // standard output's and standard error's (the first reason of each is kept)
 // and the files that steps report as unwritten.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The process's standard descriptors and the run's exit status: descriptors 0,
 // 1 and 2 kept open, write failures of standard output and standard error (and
 // of the files the run writes) remembered and turned into status 1 at the end.

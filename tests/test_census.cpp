@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The census over small pictures built in memory: the split of each pixel
 // format, palette lookup, column-by-column order, counts, progress lines and
 // the listing's exact text.

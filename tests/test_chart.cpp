@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The text renderer's lines and drawing, and the chart file read back pixel by
 // pixel: size, swatches, band order, each band's text against SDL_ttf's own
 // rendering of the expected words, the cap on bands, no font, an unwritable file.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The decoder's confinement, in forked processes: what it must stop ends the
 // process with SIGSYS; what decoding and the hand-over need still works.
 #include "confinement.h"

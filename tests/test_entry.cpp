@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program's entry (SDL_main) run whole in a child process under SDL's dummy
 // driver, for the runs that end before the display loop: no picture named, and
 // pictures that cannot be loaded. Exit status, the one error line, the files.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The font file lookup: a regular font opens; a FIFO, a device, a folder, a
 // broken or missing file are refused at once; the installed font's path.
 #include "font_file.h"

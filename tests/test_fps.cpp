@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The frame limiter driven by a clock the test owns: the pass grid, late passes,
 // the window statistics and their quirks, the tick counter's wrap, and the two
 // forms of the once-a-second report.

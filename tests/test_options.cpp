@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The option parser: each command line's choices, the picture argument, and
 // the text and result of help, version and usage errors.
 #include "options.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The GIMP palette writer: the exact file text for a list, the Name line made
 // from the picture argument, and failures to open or write the file.
 #include "census.h"

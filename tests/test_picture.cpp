@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Picture intake through the decoder process: every format arrives with the
 // same colours and the same shown pixels as SDL_image gives in-process;
 // damaged, empty, hostile and endless pictures come back as errors with a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Decoding from memory, in this process: complete pictures of every format
 // load, cut ones are refused as cut, pictures without pixels and pictures SDL
 // cannot hold say so, and SDL_image's mislabelled grey-with-alpha layout is

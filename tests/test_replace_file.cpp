@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Replacing a file whole or not at all: what stands at the path afterwards,
 // what the linked file holds, the reasons given, and that no temporary file is
 // left behind, for each kind of thing in the way and each way writing fails.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The run's own steps under SDL's dummy driver: event handling with injected
 // events, start-up's lines around the display object, and shutdown's line.
 #include "Main_Loop.h"

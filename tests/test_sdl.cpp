@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Display start-up and the settings file: the reader's rules as a table of file
 // contents, the writer's exact bytes, the mode survey's accept rule, and the
 // start-up paths under SDL's dummy driver and with no video at all.

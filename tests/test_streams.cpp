@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Standard descriptors and the run's exit status, each case in a child process
 // of its own (the bookkeeping lasts for the process): closed descriptors
 // reopened on /dev/null, write failures of either stream, unwritten files.

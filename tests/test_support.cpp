@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Implementation of the shared test helpers.
 #include "test_support.h"
 

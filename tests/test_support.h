@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared test helpers: output capture, a scratch working directory per test,
 // a function run in a child process, and small file helpers.
 #ifndef OMBRIX_TEST_SUPPORT_H

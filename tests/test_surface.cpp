@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // get_pixel's raw reads and warnings for every pixel size, row addressing
 // through the pitch, and draw's clipping and failure line.
 #include "base/surface.h"

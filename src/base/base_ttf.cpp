@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The text renderer over SDL_ttf: one call per operation, each failure reported
 // as one line on standard output and the caller left to carry on. In quiet mode,
 // where standard output carries only the listing, a failure to start the font

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Text renderer: starts SDL_ttf, opens and closes a font, and draws one line of
 // printf-formatted text onto a surface. Holds no state and caches nothing;
 // every failure is one line on standard output.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The frame limiter's state machine. Time comes only through fps_clock_ticks
 // and fps_clock_delay, so the grid and the statistics can be driven by a test.
 #include "base/fps.h"

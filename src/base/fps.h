@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Frame limiter: holds a loop to 60 passes per second on a fixed grid counted
 // from the start of each one-second statistics window, and publishes the pass
 // count and work times of each closed window in fps_data. Reporting is elsewhere.

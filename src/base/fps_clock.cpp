@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The frame limiter's clock in the program: SDL's millisecond ticks and sleep.
 #include "base/fps.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Display start-up and the video settings file: SDL_Init, the full-screen mode
 // survey, the reader and writer of "Video_Settings.cfg", the window with its
 // fallback to the defaults, and the title.

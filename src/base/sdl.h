@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The display object: starts SDL's video, surveys the full-screen modes, keeps
 // the video settings and their file "Video_Settings.cfg", opens the window and
 // holds the display surface and the quit flag. Events and drawing live elsewhere.

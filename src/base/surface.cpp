@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The surface helper's one instance and its blit; get_pixel is inline in the
 // header because it sits on the census's per-pixel path.
 #include "base/surface.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Surface helpers: the raw read of one pixel and the copy of a whole surface
 // onto another. Callers lock surfaces and keep coordinates in range; nothing
 // here checks for null surfaces or out-of-range positions.

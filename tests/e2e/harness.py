@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Runs the real ombrix executable under a private X server and talks to its
 window the way a user would: Escape through xdotool, the close button through
 a WM_DELETE_WINDOW client message.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Pictures for the end-to-end runs: small ones whose colours are known, and
 damaged or hostile files that the decoders have been seen to choke on.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """End-to-end tests of ombrix: the real executable, a fresh working folder per
 run, a private Xvfb for the whole suite.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target for the colour census: builds a small SDL surface of any
 // pixel size, masks, pitch and palette from the input, runs pixify on it and
 // checks the colour list against an independent census of the same pixels.

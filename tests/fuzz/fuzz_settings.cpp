@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target for the video settings reader: the input is the content of
 // "Video_Settings.cfg". The values read_settings_value gives, and the fields
 // sdl::read_config sets, are checked against an independent reading of the bytes.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 # Writes the seed inputs of fuzz_census into corpus/census/, in the input
 # layout described at the top of fuzz_census.cpp. Run it only to renew them.
 import os
