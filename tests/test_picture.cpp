@@ -269,6 +269,13 @@ TEST(PictureIntake, UnusablePicturesComeBackWithTheirReason)
     crashing_gif[6] = 2;
     crashing_gif[7] = 0;
     write_file("crash.gif", std::string(reinterpret_cast<const char*>(crashing_gif), sizeof crashing_gif));
+    // A TIFF whose first directory has no entries: libtiff fails and SDL_image
+    // passes on an empty reason.
+    std::string tiff = read_file(kFixtures + "/rgb.tif");
+    ASSERT_GT(tiff.size(), 10u);
+    tiff[8] = 0; // the directory at offset 8 (little-endian header "II*\0" 8 0 0 0)
+    tiff[9] = 0;
+    write_file("empty-directory.tif", tiff);
     // A 34-byte XCF on which SDL_image loops for ever.
     const char endless_xcf[] = "gimp xcf file\0\0\0\0\4\0\0\0\4\0\0\0\0\0\0\0\143\377\377\377\360";
     write_file("endless.xcf", std::string(endless_xcf, sizeof endless_xcf - 1));
@@ -287,6 +294,7 @@ TEST(PictureIntake, UnusablePicturesComeBackWithTheirReason)
         {"half.png", "the file ends before the picture does"},
         {"wide.gif", "16384 \xC3\x97 2 pixels; the largest picture SDL can hold is 16383 \xC3\x97 65535"},
         {"crash.gif", "the decoder crashed (signal 11, Segmentation fault)"},
+        {"empty-directory.tif", "the decoder gave no reason"},
         {"endless.xcf", "the decoder did not finish within its CPU-time budget"},
     };
     for (const bad_case& c : cases) {

@@ -779,6 +779,38 @@ class StandardStreams(ToolTest):
                                     f"expected an FPS line on stdout while the window is shown: {shown[-3:]!r}")
 
 
+class OutOfMemory(ToolTest):
+
+    def test_no_memory_for_the_census_is_one_fatal_line(self):
+        if sanitizer_build():
+            self.skipTest("AddressSanitizer reserves far more address space than any limit tried here")
+        img = pictures.mixed()
+        census = pictures.column_major_census(img)
+        earlier = b"BM an earlier chart"
+        outcomes = []
+        # Address-space limits from too small for the census's table to plenty;
+        # every run either lists the picture or ends with the one fatal line.
+        for limit_kb in range(100000, 320001, 20000):
+            with self.subTest(limit_kb=limit_kb):
+                folder = self.work_folder(earlier_chart=earlier)
+                pictures.save(img, folder / "mixed.png")
+                run = shell_run(folder, f'ulimit -v {limit_kb}; exec "$0" "$@"', ["-n", "-q", "mixed.png"],
+                                display=False, exit_timeout=20)
+                if run.status == 0:
+                    outcomes.append("listed")
+                    self.assertOutput(run.stdout, pictures.listing(census), "stdout")
+                    self.assertChart(run.file("output.bmp"), census)
+                else:
+                    outcomes.append("out of memory")
+                    self.assertClean(run, 255)
+                    self.assertOutput(run.stderr, b"CRITICAL EXISTANCE FAILURE: Out of memory for the colour list \n",
+                                      "stderr: the one fatal line")
+                    self.assertOutput(run.stdout, b"", "stdout: no listing")
+                    self.assertEqual(run.file("output.bmp"), earlier, "expected the earlier chart untouched")
+        self.assertIn("out of memory", outcomes, "expected some limit too small for the census")
+        self.assertIn("listed", outcomes, "expected some limit large enough")
+
+
 class UnwritableOutputs(ToolTest):
 
     def test_chart_in_the_way_of_a_folder(self):
