@@ -178,6 +178,11 @@ void set_budget(std::uint64_t size)
     // The soft limit sends SIGXCPU; the hard one, a second later, SIGKILL.
     const rlimit budget = {seconds, seconds + 1};
     setrlimit(RLIMIT_CPU, &budget);
+    // A decoder that crashes or overruns leaves no core file in the user's
+    // folder (nor its memory, the picture, in a core handler's hands).
+    const rlimit no_core = {0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
+    prctl(PR_SET_DUMPABLE, 0);
 }
 
 void fill_layout(const SDL_Surface* picture)

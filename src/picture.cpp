@@ -8,6 +8,7 @@
 #include "census.h"
 #include "decoder.h"
 #include "handover.h"
+#include "picture_limits.h"
 
 #include <cerrno>
 #include <csignal>
@@ -18,14 +19,11 @@
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr int kLargestWidth = 16383;
-constexpr int kLargestHeight = 65535;
 constexpr std::uint64_t kLargestColourCount = std::uint64_t{1} << 24;
 constexpr char kStandardInput[] = "-";
 
@@ -130,7 +128,8 @@ bool read_header(handover_header* header)
 // The layout fields describe a picture SDL can hold and the tool can read.
 bool layout_is_sound(const handover_header& h)
 {
-    if (h.w < 1 || h.h < 1 || h.w > kLargestWidth || h.h > kLargestHeight) {
+    if (h.w < 1 || h.h < 1 || static_cast<std::uint32_t>(h.w) > kLargestPictureWidth
+        || static_cast<std::uint32_t>(h.h) > kLargestPictureHeight) {
         return false;
     }
     if (h.bytes_per_pixel < 1 || h.bytes_per_pixel > 4 || h.bits_per_pixel < 1 || h.bits_per_pixel > 32

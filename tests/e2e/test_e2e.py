@@ -623,6 +623,15 @@ class DecoderProcess(ToolTest):
                           b"something it is not allowed to do (a blocked system call) \n", "stderr")
         self.assertIsNone(run.file("output.bmp"), "expected no chart")
 
+    def test_a_crashing_decoder_leaves_no_core_file(self):
+        folder = self.work_folder()
+        name = pictures.write_crashing_gif(folder)
+        run = shell_run(folder, 'ulimit -c unlimited 2>/dev/null; exec "$0" "$@"', ["-n", name], display=False)
+        self.assertClean(run, 255)
+        self.assertRegex(as_text(run.stderr), "^" + re.escape(LOAD_ERROR.format(name)) + DECODER_CRASHED[1:-1] + r" \n$",
+                         "stderr: the crash reported")
+        self.assertEqual(folder_listing(folder), ["Aaargh.ttf", name], "expected no core file beside the picture")
+
     def test_picture_from_a_pipe(self):
         img = pictures.mixed(6, 5, seed=9)
         census = pictures.column_major_census(img)
