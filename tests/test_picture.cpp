@@ -332,6 +332,20 @@ TEST(PictureIntake, ASignalEndsTheWaitAndTheDecoder)
     EXPECT_LT(waited, std::chrono::milliseconds(1500)) << "well before the decoder's budget runs out";
 }
 
+TEST(PictureIntake, XVThumbnailsAreSplitByTheirMasks)
+{
+    // An XV thumbnail ("P7 332"): one byte per pixel, masks E0/1C/03, and the
+    // palette SDL gives every 8-bit surface, which names other colours.
+    scratch_dir dir;
+    const char thumbnail[] = "P7 332\n#IMGINFO:2x1\n#END_OF_COMMENTS\n2 1 255\n\xFF\xE0";
+    write_file("thumb.xv", std::string(thumbnail, sizeof thumbnail - 1));
+    const intake got = take_in("thumb.xv");
+    ASSERT_EQ(got.result, intake_result::loaded) << got.why;
+    const std::vector<listed_colour> expected = {{224, 224, 192, 1}, {224, 0, 0, 1}};
+    EXPECT_EQ(got.list, expected) << "0xFF and 0xE0 split 3-3-2, not looked up in SDL's made-up palette";
+    SDL_FreeSurface(got.shown);
+}
+
 TEST(PictureIntake, TenBitChannelsListTheirTopEightBits)
 {
     // A 2 x 1 BMP with BI_BITFIELDS masks of 10 bits per channel: SDL records
