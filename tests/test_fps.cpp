@@ -17,6 +17,9 @@ namespace {
 std::uint32_t now_ms;
 std::vector<std::uint32_t> sleeps;
 int readings;
+// How many of the next sleeps end a millisecond early, as SDL_Delay's do now
+// and then (its tick count and its sleep are not the same clock).
+int early_sleeps;
 
 } // namespace
 
@@ -29,7 +32,12 @@ std::uint32_t fps_clock_ticks()
 void fps_clock_delay(std::uint32_t ms)
 {
     sleeps.push_back(ms);
-    now_ms += ms;
+    if (early_sleeps > 0 && ms > 0) {
+        --early_sleeps;
+        now_ms += ms - 1;
+    } else {
+        now_ms += ms;
+    }
 }
 
 namespace {
@@ -43,6 +51,7 @@ protected:
         std::memset(&fps_data, 0, sizeof fps_data);
         sleeps.clear();
         readings = 0;
+        early_sleeps = 0;
         now_ms = tick;
         fps.init();
     }
@@ -99,6 +108,28 @@ TEST_F(LimiterTest, PassesEndOnAFixedGridAndSixtyCloseTheWindow)
     for (std::uint32_t s : sleeps) {
         EXPECT_GT(s, 0u) << "the limiter sleeps only for a positive time";
     }
+}
+
+TEST_F(LimiterTest, ASleepThatEndsEarlyIsFinishedBeforeThePassEnds)
+{
+    // Every sleep of the second window ends a millisecond short: each pass
+    // still ends on its place of the grid, and pass 60 still closes the window
+    // (it would otherwise end at 999 ms and a 61st pass would follow).
+    start_at(0);
+    finish_window(2);
+    const std::uint32_t start = fps.window_start;
+    early_sleeps = 1000;
+    std::vector<std::uint32_t> ends;
+    bool closed = false;
+    for (int n = 1; n <= 61 && !closed; ++n) {
+        closed = pass(2);
+        ends.push_back(fps.last_tick - start);
+    }
+    EXPECT_TRUE(closed) << "the window closes";
+    EXPECT_EQ(ends.size(), 60u) << "with pass 60, not 61";
+    EXPECT_EQ(ends.front(), 16u) << "pass 1 ends at 16 ms";
+    EXPECT_EQ(ends.back(), 1000u) << "pass 60 ends at 1000 ms";
+    EXPECT_EQ(fps_data.frames, 60) << "60 passes reported";
 }
 
 TEST_F(LimiterTest, ALatePassDoesNotShiftTheGrid)

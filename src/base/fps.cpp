@@ -32,8 +32,10 @@ bool fps::limit()
     }
 
     // Compared through the signed difference so that the grid holds when the
-    // 32-bit tick counter wraps between now and the target.
-    if (static_cast<std::int32_t>(target_tick - now_tick) > 0) {
+    // 32-bit tick counter wraps between now and the target. SDL_Delay now and
+    // then returns a tick early, which would end pass 60 at 999 ms and let a
+    // 61st pass into the window: what is left is slept again.
+    while (static_cast<std::int32_t>(target_tick - now_tick) > 0) {
         fps_clock_delay(target_tick - now_tick);
         now_tick = fps_clock_ticks();
     }
