@@ -42,8 +42,9 @@ constexpr char kUsage[] =
     "  -p, --palette FILE    also write the colours to FILE as a GIMP palette\n"
     "  --                    end of options (for a picture whose name starts with -)\n"
     "\n"
-    "Exit status: 0 done; 1 a file could not be written or memory ran out;\n"
-    "2 usage error; 255 no picture, or the picture could not be loaded.\n";
+    "Exit status: 0 done; 1 a file or stream could not be written; 2 usage error;\n"
+    "255 no picture, the picture could not be loaded, or no memory for the colours;\n"
+    "128 + N ended by signal N.\n";
 
 // Names the option getopt_long just refused as the user typed it: a long
 // option with its "--" (and without any "=VALUE"), a short one as "-c".
