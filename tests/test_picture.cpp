@@ -14,6 +14,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -224,6 +225,11 @@ TEST(PictureIntake, ReadsAPipeOrAFifoWhole)
 {
     scratch_dir dir;
     const std::string png = read_file(kFixtures + "/rgb.png");
+    // With standard input closed (a runner may start tests so), the pipe
+    // would take descriptor 0 itself: keep it occupied first.
+    if (fcntl(STDIN_FILENO, F_GETFD) < 0) {
+        ASSERT_EQ(open("/dev/null", O_RDONLY), STDIN_FILENO) << "descriptor 0 reopened";
+    }
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);
     const int saved_input = dup(STDIN_FILENO);
