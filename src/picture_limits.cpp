@@ -180,3 +180,8 @@ std::string too_large_reason(bool size_known, std::uint32_t w, std::uint32_t h)
     }
     return std::to_string(w) + " \xC3\x97 " + std::to_string(h) + " pixels; " + limit;
 }
+
+std::string too_large_to_hold_reason(std::uint32_t w, std::uint32_t h)
+{
+    return std::to_string(w) + " \xC3\x97 " + std::to_string(h) + " pixels; too many for SDL to hold in memory";
+}

@@ -22,4 +22,9 @@ bool declared_size(const char* format, const unsigned char* data, std::size_t si
 // SDL can hold is 16383 × 65535", or only the limit when the size is unknown.
 std::string too_large_reason(bool size_known, std::uint32_t w, std::uint32_t h);
 
+// The reason for a picture within those sides that SDL still cannot hold: its
+// pixels take more memory than SDL 1.2 can address in one surface (2 GiB), or
+// than the system gives. "W × H pixels; too many for SDL to hold in memory".
+std::string too_large_to_hold_reason(std::uint32_t w, std::uint32_t h);
+
 #endif

@@ -239,8 +239,9 @@ SDL_Surface* decode_picture(const unsigned char* data, std::size_t size, const c
         if (was_cut(source, format.how) || source.empty_reads > 0) {
             // A loader that failed after finding the file's end ran out of bytes.
             *error = kTruncated;
-        } else if (!known && refused_as_too_large(*error)) {
-            *error += "; " + too_large_reason(false, 0, 0);
+        } else if (refused_as_too_large(*error)) {
+            *error = known ? too_large_to_hold_reason(declared_w, declared_h)
+                           : *error + "; " + too_large_reason(false, 0, 0);
         }
         return nullptr;
     }

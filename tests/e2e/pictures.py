@@ -10,6 +10,7 @@ import io
 import os
 import random
 import struct
+import zlib
 
 from PIL import Image
 
@@ -296,3 +297,15 @@ def write_empty_lbm(folder):
 def write_endless_xcf(folder):
     (folder / "endless.xcf").write_bytes(b"gimp xcf file\0\0\0\0\4\0\0\0\4\0\0\0\0\0\0\0\x63\xff\xff\xff\xf0")
     return "endless.xcf"
+
+
+def write_huge_png(folder):
+    """A header for 16383 x 65535 RGBA pixels: within SDL's sides, but 4 GB of
+    pixels, more than SDL 1.2 can hold in one surface."""
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
+    header = struct.pack(">IIBBBBB", 16383, 65535, 8, 6, 0, 0, 0)
+    png = (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(b"\0" * 100))
+           + chunk(b"IEND", b""))
+    (folder / "huge.png").write_bytes(png)
+    return "huge.png"

@@ -479,6 +479,8 @@ class UnloadablePictures(ToolTest):
              r"^16384 × 2 pixels; the largest picture SDL can hold is 16383 × 65535$"),
             ("PNG 20000 pixels wide", pictures.write_wide_png,
              r"^20000 × 2 pixels; the largest picture SDL can hold is 16383 × 65535$"),
+            ("PNG of 16383 x 65535 RGBA pixels", pictures.write_huge_png,
+             r"^16383 \u00d7 65535 pixels; too many for SDL to hold in memory$"),
             ("GIF whose image is wider than its screen", pictures.write_crashing_gif, DECODER_CRASHED),
             ("XPM cut after its colour table", pictures.write_cut_xpm, DECODER_CRASHED),
             ("directory", pictures.write_directory, r"^Is a directory$"),
