@@ -38,6 +38,27 @@ struct census_colour {
 // number. Prints nothing.
 std::size_t census_colours(SDL_Surface* picture, census_colour** colours);
 
+// Counting a picture's rows while they are decoded (census_stream.cpp feeds
+// these from the decoder's thread of its own). census_colours then uses the
+// counts if they were made from exactly its picture's rows, read with its
+// layout, and counts the picture afresh otherwise.
+struct census_row_layout {
+    int w;
+    int h;
+    int bytes_per_pixel; // 3 or 4
+    // Where each channel's byte sits in a pixel's raw (little-endian) value.
+    unsigned red_shift;
+    unsigned green_shift;
+    unsigned blue_shift;
+};
+// Starts a census of rows of this layout; false when it cannot start.
+bool census_rows_open(const census_row_layout& layout);
+// Counts rows [y_begin, y_end), row y at rows[y]; false when memory ran out.
+bool census_rows_count(const unsigned char* const* rows, int y_begin, int y_end);
+// Ends the rows' census: complete when every row of rows was counted; rows
+// must stay readable until the next census.
+void census_rows_close(bool complete, const unsigned char* const* rows);
+
 // Called when the list or the census table cannot get memory; it must not
 // return. By default it prints the out-of-memory line on standard error and
 // ends the process with status 255 after shutting SDL down.

@@ -226,6 +226,10 @@ struct byte_reader {
     {
     }
 
+    byte_reader(unsigned red, unsigned green, unsigned blue) : red_shift(red), green_shift(green), blue_shift(blue)
+    {
+    }
+
     std::uint32_t rgb(std::uint32_t value) const
     {
         return (value >> red_shift & 0xFF) << 16 | (value >> green_shift & 0xFF) << 8 | (value >> blue_shift & 0xFF);
@@ -266,14 +270,39 @@ struct run {
 
 constexpr int kWidestRow = 16383;
 
+// Where a scan finds its rows: at a fixed pitch from the first, or (rows
+// counted while they are decoded) through the decoder's array of rows.
+struct row_source {
+    const Uint8* pixels;
+    std::ptrdiff_t pitch;
+    const Uint8* const* rows; // when set, row y is rows[y]
+    int w;
+    int h;
+
+    explicit row_source(const SDL_Surface& picture)
+        : pixels(static_cast<const Uint8*>(picture.pixels)), pitch(picture.pitch), rows(nullptr), w(picture.w),
+          h(picture.h)
+    {
+    }
+
+    row_source(const Uint8* const* row_array, int width, int height)
+        : pixels(nullptr), pitch(0), rows(row_array), w(width), h(height)
+    {
+    }
+
+    const Uint8* row(int y) const
+    {
+        return rows != nullptr ? rows[y] : pixels + static_cast<std::ptrdiff_t>(y) * pitch;
+    }
+};
+
 // Each row is read in two passes: the first splits its runs and asks for
 // their table slots ahead (the table is far larger than the caches, and many
 // requests in flight cost little more than one); the second counts them.
 // Rows [y_begin, y_end) go into part; false when memory ran out.
 template <int Bytes, typename Reader>
-bool scan(const SDL_Surface& picture, const Reader& reader, int y_begin, int y_end, census_part* part)
+bool scan(const row_source& picture, const Reader& reader, int y_begin, int y_end, census_part* part)
 {
-    const Uint8* const pixels = static_cast<const Uint8*>(picture.pixels);
     const std::uint32_t height = static_cast<std::uint32_t>(picture.h);
     const int width = picture.w < kWidestRow ? picture.w : kWidestRow;
     if (width <= 0) {
@@ -282,7 +311,7 @@ bool scan(const SDL_Surface& picture, const Reader& reader, int y_begin, int y_e
     static thread_local run row_runs[kWidestRow];
     slot* const table = part->table;
     for (int y = y_begin; y < y_end; ++y) {
-        const Uint8* p = pixels + static_cast<std::ptrdiff_t>(y) * picture.pitch;
+        const Uint8* p = picture.row(y);
         std::size_t runs = 0;
         std::uint32_t run_value = raw_pixel<Bytes>(p);
         std::uint32_t rgb = reader.rgb(run_value);
@@ -313,18 +342,19 @@ bool scan(const SDL_Surface& picture, const Reader& reader, int y_begin, int y_e
     return true;
 }
 
-bool scan_rows(const SDL_Surface& picture, const colour_reader& reader, int y_begin, int y_end, census_part* part)
+bool scan_rows(const SDL_Surface& surface, const colour_reader& reader, int y_begin, int y_end, census_part* part)
 {
-    if (byte_reader::fits(*picture.format)) {
-        const byte_reader bytes(*picture.format);
-        if (picture.format->BytesPerPixel == 4) {
+    const row_source picture(surface);
+    if (byte_reader::fits(*surface.format)) {
+        const byte_reader bytes(*surface.format);
+        if (surface.format->BytesPerPixel == 4) {
             return scan<4>(picture, bytes, y_begin, y_end, part);
         }
-        if (picture.format->BytesPerPixel == 3) {
+        if (surface.format->BytesPerPixel == 3) {
             return scan<3>(picture, bytes, y_begin, y_end, part);
         }
     }
-    switch (picture.format->BytesPerPixel) {
+    switch (surface.format->BytesPerPixel) {
     case 1: return scan<1>(picture, reader, y_begin, y_end, part);
     case 2: return scan<2>(picture, reader, y_begin, y_end, part);
     case 3: return scan<3>(picture, reader, y_begin, y_end, part);
@@ -426,7 +456,82 @@ bool count_rows(const SDL_Surface& picture, const colour_reader& reader)
     return merged;
 }
 
+// Rows counted while they were decoded: their layout, whether every row was
+// counted, and the decoder's array of their addresses.
+struct counted_rows {
+    census_row_layout layout;
+    bool open;
+    bool complete;
+    const Uint8* const* rows;
+};
+counted_rows streamed;
+
+// The rows counted while decoding are exactly this picture's rows, read with
+// this picture's layout.
+bool streamed_rows_are(const SDL_Surface& picture)
+{
+    if (!streamed.complete) {
+        return false;
+    }
+    const census_row_layout& layout = streamed.layout;
+    const SDL_PixelFormat& format = *picture.format;
+    if (picture.w != layout.w || picture.h != layout.h || format.BytesPerPixel != layout.bytes_per_pixel
+        || !byte_reader::fits(format) || format.Rshift != layout.red_shift || format.Gshift != layout.green_shift
+        || format.Bshift != layout.blue_shift) {
+        return false;
+    }
+    const Uint8* const pixels = static_cast<const Uint8*>(picture.pixels);
+    for (int y = 0; y < picture.h; ++y) {
+        if (streamed.rows[y] != pixels + static_cast<std::ptrdiff_t>(y) * picture.pitch) {
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
+
+bool census_rows_open(const census_row_layout& layout)
+{
+    close_part(&whole);
+    streamed = counted_rows{};
+    const bool layout_known = (layout.bytes_per_pixel == 3 || layout.bytes_per_pixel == 4) && layout.w > 0
+                              && layout.h > 0 && layout.w <= kWidestRow && layout.red_shift < 32
+                              && layout.green_shift < 32 && layout.blue_shift < 32;
+    if (!layout_known || !open_table(&whole)) {
+        return false;
+    }
+    streamed.layout = layout;
+    streamed.open = true;
+    return true;
+}
+
+bool census_rows_count(const unsigned char* const* rows, int y_begin, int y_end)
+{
+    if (!streamed.open || y_begin < 0 || y_end > streamed.layout.h) {
+        return false;
+    }
+    const census_row_layout& layout = streamed.layout;
+    const row_source source(rows, layout.w, layout.h);
+    const byte_reader reader(layout.red_shift, layout.green_shift, layout.blue_shift);
+    if (layout.bytes_per_pixel == 4) {
+        return scan<4>(source, reader, y_begin, y_end, &whole);
+    }
+    return scan<3>(source, reader, y_begin, y_end, &whole);
+}
+
+void census_rows_close(bool complete, const unsigned char* const* rows)
+{
+    if (!streamed.open) {
+        return;
+    }
+    streamed.open = false;
+    streamed.complete = complete && rows != nullptr;
+    streamed.rows = rows;
+    if (!streamed.complete) {
+        close_part(&whole); // a part-counted table is no use to any census
+    }
+}
 
 std::size_t census_colours(SDL_Surface* picture, census_colour** colours)
 {
@@ -435,13 +540,21 @@ std::size_t census_colours(SDL_Surface* picture, census_colour** colours)
         std::printf("ERROR:  Unable to lock the picture for reading: %s \n", SDL_GetError());
         return 0;
     }
-    if (!open_table(&whole)) {
-        out_of_memory();
-    }
-    whole.found_count = 0;
-    const colour_reader reader(*picture->format);
-    if (!count_rows(*picture, reader)) {
-        out_of_memory();
+    const bool counted = streamed_rows_are(*picture);
+    const bool stale = !counted && (streamed.open || streamed.complete);
+    streamed = counted_rows{};
+    if (!counted) {
+        if (stale) {
+            close_part(&whole); // the rows counted while decoding were not this picture's
+        }
+        if (!open_table(&whole)) {
+            out_of_memory();
+        }
+        whole.found_count = 0;
+        const colour_reader reader(*picture->format);
+        if (!count_rows(*picture, reader)) {
+            out_of_memory();
+        }
     }
     const std::size_t n = whole.found_count;
     *colours = colours_in_column_order();
@@ -482,6 +595,7 @@ void census_prepare(std::uint64_t pixels)
 
 void census_release()
 {
+    streamed = counted_rows{};
     close_part(&whole);
     close_part(&second);
 }

@@ -7,6 +7,7 @@
 #include "decoder.h"
 
 #include "census.h"
+#include "census_stream.h"
 #include "confinement.h"
 #include "handover.h"
 #include "picture_source.h"
@@ -284,7 +285,10 @@ void decoder_main(const char* path, decoder_descriptors fds, int parent)
         tell(kMessageUnconfined);
     }
 
+    census_out_of_memory = out_of_memory;
+    census_follow_png(bytes.data, bytes.size);
     SDL_Surface* picture = decode_picture(bytes.data, bytes.size, path, &why);
+    census_stop_following();
     if (picture == nullptr) {
         fail(why.empty() ? std::string("the decoder gave no reason") : why);
     }
@@ -294,7 +298,6 @@ void decoder_main(const char* path, decoder_descriptors fds, int parent)
     }
     tell(kMessageLayout);
 
-    census_out_of_memory = out_of_memory;
     census_colour* colours = nullptr;
     const std::size_t n = census_colours(picture, &colours);
     hand_over_list(colours, n);

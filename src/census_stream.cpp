@@ -1,0 +1,191 @@
+// SPDX-License-Identifier: MIT
+// The decoder's thread publishes finished rows in batches under a mutex; the
+// census thread counts each batch into the census table and waits for the
+// next. When libpng stops (done or failed) the census thread is joined before
+// SDL_image can free the rows.
+#include "census_stream.h"
+
+#include "census.h"
+#include "png_rows.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Smaller pictures are counted after decoding: a thread costs more than it saves.
+constexpr std::uint64_t kFollowedPixels = std::uint64_t{1} << 18;
+constexpr std::uint32_t kRowsPerBatch = 16;
+constexpr int kWidestPicture = 16383;
+constexpr int kTallestPicture = 65535;
+
+constexpr unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+constexpr std::size_t kHeaderEnd = 33; // signature, IHDR's length and type, its 13 bytes, its CRC
+constexpr unsigned char kTrueColour = 2;
+constexpr unsigned char kTrueColourWithAlpha = 6;
+
+std::uint32_t big32(const unsigned char* p)
+{
+    return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16
+           | static_cast<std::uint32_t>(p[2]) << 8 | p[3];
+}
+
+// The layout SDL_image gives an RGB or RGBA PNG: 16-bit channels are cut to
+// 8, and the bytes are red, green, blue (and alpha) in memory order. False
+// for every other PNG, and for bytes that are none.
+bool followed_layout(const unsigned char* data, std::size_t size, census_row_layout* layout)
+{
+    if (size < kHeaderEnd || std::memcmp(data, kSignature, sizeof kSignature) != 0 || big32(data + 8) != 13
+        || std::memcmp(data + 12, "IHDR", 4) != 0) {
+        return false;
+    }
+    const std::uint32_t w = big32(data + 16);
+    const std::uint32_t h = big32(data + 20);
+    const unsigned char depth = data[24];
+    const unsigned char colour_type = data[25];
+    const unsigned char interlace = data[28];
+    if (w < 1 || h < 1 || w > kWidestPicture || h > kTallestPicture || (depth != 8 && depth != 16) || interlace != 0
+        || (colour_type != kTrueColour && colour_type != kTrueColourWithAlpha)
+        || std::uint64_t{w} * h < kFollowedPixels) {
+        return false;
+    }
+    *layout = census_row_layout{static_cast<int>(w), static_cast<int>(h), colour_type == kTrueColour ? 3 : 4, 0, 8,
+                                16};
+    return true;
+}
+
+struct follower {
+    int h = 0;
+    std::vector<const unsigned char*> rows;
+    bool unusable = false; // rows out of order, or no census thread
+    bool started = false;
+    std::thread counter;
+
+    std::mutex lock;
+    std::condition_variable more;
+    int published = 0;      // rows the census thread may count
+    bool ended = false;     // no more rows will be published
+    bool abandoned = false; // libpng failed: stop counting
+    bool failed = false;    // the census ran out of memory
+    int counted = 0;
+};
+// The census thread: counts published rows in order until the rows end.
+void count_published(follower* f)
+{
+    int done = 0;
+    for (;;) {
+        int upto = 0;
+        {
+            std::unique_lock<std::mutex> hold(f->lock);
+            f->more.wait(hold, [&] { return f->published > done || f->ended; });
+            if (f->abandoned || f->published == done) {
+                break;
+            }
+            upto = f->published;
+        }
+        if (!census_rows_count(f->rows.data(), done, upto)) {
+            std::lock_guard<std::mutex> hold(f->lock);
+            f->failed = true;
+            return;
+        }
+        done = upto;
+    }
+    std::lock_guard<std::mutex> hold(f->lock);
+    f->counted = done;
+}
+
+void publish(follower* f, int rows, bool ended, bool abandoned)
+{
+    {
+        std::lock_guard<std::mutex> hold(f->lock);
+        f->published = rows;
+        f->ended = ended;
+        f->abandoned = abandoned;
+    }
+    f->more.notify_one();
+}
+
+void on_row(void* context, std::uint32_t y, const unsigned char* row)
+{
+    follower* f = static_cast<follower*>(context);
+    if (f->unusable) {
+        return;
+    }
+    if (y >= static_cast<std::uint32_t>(f->h)) {
+        f->unusable = true;
+        return;
+    }
+    f->rows[y] = row;
+    if (!f->started) {
+        try {
+            f->counter = std::thread(count_published, f);
+            f->started = true;
+        } catch (const std::system_error&) {
+            f->unusable = true;
+            return;
+        }
+    }
+    const int done = static_cast<int>(y) + 1;
+    if (done % kRowsPerBatch == 0 || done == f->h) {
+        publish(f, done, false, false);
+    }
+}
+
+void on_rows_end(void* context, bool complete)
+{
+    follower* f = static_cast<follower*>(context);
+    if (f->started) {
+        std::unique_lock<std::mutex> hold(f->lock);
+        const int published = f->published;
+        hold.unlock();
+        publish(f, published, true, !complete || f->unusable);
+        f->counter.join();
+        f->started = false;
+    }
+    const bool all = complete && !f->unusable && !f->failed && f->counted == f->h;
+    census_rows_close(all, f->rows.data());
+    listen_to_png_rows(nullptr);
+}
+
+follower followed;
+const png_row_listener listener = {&followed, on_row, on_rows_end};
+
+} // namespace
+
+void census_follow_png(const unsigned char* data, std::size_t size)
+{
+    census_stop_following();
+    census_row_layout layout;
+    if (!followed_layout(data, size, &layout)) {
+        return;
+    }
+    followed.h = layout.h;
+    followed.unusable = false;
+    followed.started = false;
+    followed.published = 0;
+    followed.ended = false;
+    followed.abandoned = false;
+    followed.failed = false;
+    followed.counted = 0;
+    try {
+        followed.rows.assign(static_cast<std::size_t>(layout.h), nullptr);
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    if (census_rows_open(layout)) {
+        listen_to_png_rows(&listener);
+    }
+}
+
+void census_stop_following()
+{
+    listen_to_png_rows(nullptr);
+    if (followed.started) {
+        on_rows_end(&followed, false); // libpng ends every read it starts, so this is only a safeguard
+    }
+}
