@@ -35,7 +35,9 @@ struct census_colour {
 };
 // The census of picture as an array in list order, without building the
 // list: *colours (freed by the caller) gets the entries, the result is their
-// number. Prints nothing.
+// number. Prints nothing. The census table stays until the next census or
+// census_release, so a process that ends soon after need not spend time
+// giving it back first.
 std::size_t census_colours(SDL_Surface* picture, census_colour** colours);
 
 // Counting a picture's rows while they are decoded (census_stream.cpp feeds

@@ -33,6 +33,7 @@ struct census_part {
     std::uint32_t* found;
     std::size_t found_count;
     std::size_t found_capacity;
+    bool used; // the table holds counts: a new census needs a new one
 };
 
 // Pictures this large are counted in two halves at once, one per core.
@@ -73,11 +74,14 @@ inline std::uint32_t table_index(std::uint32_t r, std::uint32_t g, std::uint32_t
 
 // 128 MiB of address space; only the pages of colours that occur are
 // touched, and the kernel hands them out zeroed (in huge pages where it can).
+void close_part(census_part* part);
+
 bool open_table(census_part* part)
 {
-    if (part->table != nullptr) {
+    if (part->table != nullptr && !part->used) {
         return true;
     }
+    close_part(part);
     void* memory = mmap(nullptr, kTableBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
                         -1, 0);
     if (memory == MAP_FAILED) {
@@ -493,7 +497,6 @@ bool streamed_rows_are(const SDL_Surface& picture)
 
 bool census_rows_open(const census_row_layout& layout)
 {
-    close_part(&whole);
     streamed = counted_rows{};
     const bool layout_known = (layout.bytes_per_pixel == 3 || layout.bytes_per_pixel == 4) && layout.w > 0
                               && layout.h > 0 && layout.w <= kWidestRow && layout.red_shift < 32
@@ -501,6 +504,7 @@ bool census_rows_open(const census_row_layout& layout)
     if (!layout_known || !open_table(&whole)) {
         return false;
     }
+    whole.used = true;
     streamed.layout = layout;
     streamed.open = true;
     return true;
@@ -541,12 +545,10 @@ std::size_t census_colours(SDL_Surface* picture, census_colour** colours)
         return 0;
     }
     const bool counted = streamed_rows_are(*picture);
-    const bool stale = !counted && (streamed.open || streamed.complete);
     streamed = counted_rows{};
     if (!counted) {
-        if (stale) {
-            close_part(&whole); // the rows counted while decoding were not this picture's
-        }
+        // A table of rows counted while decoding that are not this picture's
+        // is used, so this opens a new one.
         if (!open_table(&whole)) {
             out_of_memory();
         }
@@ -558,7 +560,7 @@ std::size_t census_colours(SDL_Surface* picture, census_colour** colours)
     }
     const std::size_t n = whole.found_count;
     *colours = colours_in_column_order();
-    close_part(&whole);
+    whole.used = true; // freed by the next census or by census_release
     SDL_UnlockSurface(picture);
     return n;
 }
@@ -572,6 +574,7 @@ void census_count(SDL_Surface* picture)
         last->count = static_cast<std::int32_t>(colours[i].count);
     }
     std::free(colours);
+    census_release();
 }
 
 void census_prepare(std::uint64_t pixels)
