@@ -411,25 +411,30 @@ void sort_by_position(std::uint64_t* keys, std::uint64_t* spare, std::size_t n)
 }
 
 // The found colours in column-scan order, with their counts, in a new array
-// of found_count entries (the caller frees it).
+// of found_count entries (the caller frees it). The table is read once, in
+// the order colours were found; the sort then moves only each colour's
+// position and its index in that order (positions take 30 bits, indices 24).
 census_colour* colours_in_column_order()
 {
     const std::size_t n = whole.found_count;
     std::uint64_t* keys = static_cast<std::uint64_t*>(std::malloc(n * 2 * sizeof(std::uint64_t) + 1));
+    census_colour* found = static_cast<census_colour*>(std::malloc(n * sizeof(census_colour) + 1));
     census_colour* colours = static_cast<census_colour*>(std::malloc(n * sizeof(census_colour) + 1));
-    if (keys == nullptr || colours == nullptr) {
+    if (keys == nullptr || found == nullptr || colours == nullptr) {
         out_of_memory();
     }
     for (std::size_t i = 0; i < n; ++i) {
-        const slot& s = whole.table[index_of(whole.found[i])];
-        keys[i] = static_cast<std::uint64_t>(s.first) << 24 | whole.found[i];
+        const std::uint32_t rgb = whole.found[i];
+        const slot& s = whole.table[index_of(rgb)];
+        keys[i] = static_cast<std::uint64_t>(s.first) << 24 | i;
+        found[i] = {static_cast<std::uint8_t>(rgb >> 16), static_cast<std::uint8_t>(rgb >> 8),
+                    static_cast<std::uint8_t>(rgb), 0, s.count};
     }
     sort_by_position(keys, keys + n, n);
     for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t rgb = static_cast<std::uint32_t>(keys[i] & 0xFFFFFF);
-        colours[i] = {static_cast<std::uint8_t>(rgb >> 16), static_cast<std::uint8_t>(rgb >> 8),
-                      static_cast<std::uint8_t>(rgb), 0, whole.table[index_of(rgb)].count};
+        colours[i] = found[keys[i] & 0xFFFFFF];
     }
+    std::free(found);
     std::free(keys);
     return colours;
 }
