@@ -74,6 +74,9 @@ struct follower {
     bool failed = false;    // the census ran out of memory
     int counted = 0;
 };
+// Whether the last PNG followed had every row counted as it was decoded.
+bool counted_while_decoding;
+
 // The census thread: counts published rows in order until the rows end.
 void count_published(follower* f)
 {
@@ -149,6 +152,7 @@ void on_rows_end(void* context, bool complete)
     }
     const bool all = complete && !f->unusable && !f->failed && f->counted == f->h;
     census_rows_close(all, f->rows.data());
+    counted_while_decoding = all;
     listen_to_png_rows(nullptr);
 }
 
@@ -160,6 +164,7 @@ const png_row_listener listener = {&followed, on_row, on_rows_end};
 void census_follow_png(const unsigned char* data, std::size_t size)
 {
     census_stop_following();
+    counted_while_decoding = false;
     census_row_layout layout;
     if (!followed_layout(data, size, &layout)) {
         return;
@@ -182,10 +187,11 @@ void census_follow_png(const unsigned char* data, std::size_t size)
     }
 }
 
-void census_stop_following()
+bool census_stop_following()
 {
     listen_to_png_rows(nullptr);
     if (followed.started) {
         on_rows_end(&followed, false); // libpng ends every read it starts, so this is only a safeguard
     }
+    return counted_while_decoding;
 }

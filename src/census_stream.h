@@ -14,6 +14,7 @@
 void census_follow_png(const unsigned char* data, std::size_t size);
 // Ends following (call when that decode returns, whatever its result). The
 // census of the decoded picture then uses the rows counted, if they are its.
-void census_stop_following();
+// True when every row was counted as it was decoded.
+bool census_stop_following();
 
 #endif

@@ -294,3 +294,64 @@ TEST(Listing, PrintsWideCountsAndNegativeNumbersExactly)
     EXPECT_EQ(out, "0 0 0 | 2147483647 \n255 128 7 | -5 \n") << "decimal, no leading zeros, sign kept";
     census_clear();
 }
+
+TEST_F(CensusTest, RowsCountedForAnotherPictureOrLayoutAreNotUsed)
+{
+    // Rows counted while a picture decoded are used only for that very
+    // picture read with that very layout; for any other the census counts
+    // afresh, and leaves nothing of the earlier counts in the list.
+    const int w = 64, h = 48;
+    SDL_Surface* counted = make(w, h, 32, 0xFF, 0xFF00, 0xFF0000, 0xFF000000);
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            put(counted, x, y, ((x / 4) * 2654435761u ^ (y / 3) * 40503u) & 0xFFFFFF);
+        }
+    }
+    SDL_Surface* same_bytes_other_masks = make(w, h, 32, 0xFF0000, 0xFF00, 0xFF, 0xFF000000);
+    SDL_Surface* same_layout = make(w, h, 32, 0xFF, 0xFF00, 0xFF0000, 0xFF000000);
+    SDL_Surface* wider = make(w + 1, h, 32, 0xFF, 0xFF00, 0xFF0000, 0xFF000000);
+    for (SDL_Surface* other : {same_bytes_other_masks, same_layout}) {
+        std::memcpy(other->pixels, counted->pixels, static_cast<std::size_t>(counted->pitch) * h);
+    }
+    put(same_layout, 5, 7, 0xABCDEF); // one pixel differs
+    SDL_FillRect(wider, nullptr, 0x123456);
+    const census_row_layout layout = {w, h, 4, 0, 8, 16};
+    const struct {
+        const char* name;
+        SDL_Surface* picture;
+    } cases[] = {
+        {"the same pixels under other masks", same_bytes_other_masks},
+        {"another picture of the same size and layout", same_layout},
+        {"a picture of another size", wider},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        run_census(c.picture);
+        const std::vector<colour> fresh = listed();
+        census_clear();
+
+        std::vector<const unsigned char*> rows;
+        for (int y = 0; y < h; ++y) {
+            rows.push_back(static_cast<const unsigned char*>(counted->pixels) + y * counted->pitch);
+        }
+        ASSERT_TRUE(census_rows_open(layout));
+        ASSERT_TRUE(census_rows_count(rows.data(), 0, h));
+        census_rows_close(true, rows.data());
+        census_count(c.picture);
+        EXPECT_EQ(listed(), fresh) << "counted afresh from the picture itself";
+        census_clear();
+    }
+    // The picture the rows were counted from does use them: the same list.
+    run_census(counted);
+    const std::vector<colour> fresh = listed();
+    census_clear();
+    std::vector<const unsigned char*> rows;
+    for (int y = 0; y < h; ++y) {
+        rows.push_back(static_cast<const unsigned char*>(counted->pixels) + y * counted->pitch);
+    }
+    ASSERT_TRUE(census_rows_open(layout));
+    ASSERT_TRUE(census_rows_count(rows.data(), 0, h));
+    census_rows_close(true, rows.data());
+    census_count(counted);
+    EXPECT_EQ(listed(), fresh) << "the rows counted while decoding give the same list";
+}

@@ -10,6 +10,7 @@
 
 #include <SDL_image.h>
 #include <gtest/gtest.h>
+#include <png.h>
 
 #include <chrono>
 #include <csignal>
@@ -193,6 +194,23 @@ TEST(PictureIntake, LargePicturesAreCountedInsideTheConfinedDecoder)
     SDL_FreeSurface(big);
     ASSERT_EQ(got.result, intake_result::loaded) << "loaded through the confined decoder: " << got.why;
     EXPECT_EQ(got.list.size(), expected.size()) << "as many colours as counted in-process";
+    EXPECT_TRUE(got.list == expected) << "the same list as counted in-process";
+}
+
+TEST(PictureIntake, LargePngsAreCountedAsTheyDecodeInsideTheConfinedDecoder)
+{
+    // A large RGBA PNG is counted by a thread of the decoder's while libpng
+    // decodes it, which its confinement must allow too.
+    scratch_dir dir;
+    const png_spec spec = {1100, 700, PNG_COLOR_TYPE_RGBA, 8, false, false};
+    ASSERT_TRUE(write_png("big.png", spec));
+    const intake got = take_in("big.png", 0, 0, true);
+    SDL_Surface* direct = IMG_Load("big.png");
+    ASSERT_NE(direct, nullptr) << IMG_GetError();
+    const std::vector<listed_colour> expected = census_of(direct);
+    SDL_FreeSurface(direct);
+    ASSERT_EQ(got.result, intake_result::loaded) << "loaded through the confined decoder: " << got.why;
+    EXPECT_GT(expected.size(), 1000u) << "a picture of many colours";
     EXPECT_TRUE(got.list == expected) << "the same list as counted in-process";
 }
 
