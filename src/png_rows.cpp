@@ -86,6 +86,7 @@ void png_read_image(png_structrp png_ptr, png_bytepp image)
         return;
     }
     followed = followed_read{next_listener, image, 0};
+    next_listener->rows_begin(next_listener->context, image[0]);
     png_set_read_status_fn(png_ptr, on_row);
     // SDL_image sets no error handler of its own (it uses libpng's default,
     // which jumps back to its setjmp); this one only stops the listener first.

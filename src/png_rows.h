@@ -11,6 +11,8 @@
 
 struct png_row_listener {
     void* context;
+    // libpng is about to decode the rows; the first row will be at first_row.
+    void (*rows_begin)(void* context, const unsigned char* first_row);
     // Row y (0 first) of the picture is complete at row; rows arrive in order.
     void (*row_done)(void* context, std::uint32_t y, const unsigned char* row);
     // Decoding of the rows has stopped: all read (complete) or libpng failed.

@@ -91,6 +91,8 @@ struct heard_rows {
     SDL_Surface* picture = nullptr;
     std::vector<std::uint32_t> rows;
     std::vector<const unsigned char*> addresses;
+    int begins = 0;
+    const unsigned char* first_row = nullptr;
     int ends = 0;
     bool complete = false;
 };
@@ -109,10 +111,17 @@ void heard_end(void* context, bool complete)
     heard->complete = complete;
 }
 
+void heard_begin(void* context, const unsigned char* first_row)
+{
+    heard_rows* heard = static_cast<heard_rows*>(context);
+    ++heard->begins;
+    heard->first_row = first_row;
+}
+
 heard_rows listen_while_loading(const std::string& path)
 {
     heard_rows heard;
-    const png_row_listener listener = {&heard, heard_row, heard_end};
+    const png_row_listener listener = {&heard, heard_begin, heard_row, heard_end};
     listen_to_png_rows(&listener);
     heard.picture = IMG_Load(path.c_str());
     listen_to_png_rows(nullptr);
@@ -141,6 +150,8 @@ TEST_F(PngStream, SdlImageHandsEachRowOfANonInterlacedPngToTheListenerInOrder)
     }
     EXPECT_TRUE(in_order) << "rows 0, 1, 2, ... each once";
     EXPECT_TRUE(at_the_rows) << "each row's address is that row of the decoded picture";
+    EXPECT_EQ(heard.begins, 1) << "one beginning";
+    EXPECT_EQ(heard.first_row, pixels) << "which names the picture's first row";
     EXPECT_EQ(heard.ends, 1) << "one end";
     EXPECT_TRUE(heard.complete) << "the end of a PNG that decoded whole";
     SDL_FreeSurface(heard.picture);
@@ -152,7 +163,8 @@ TEST_F(PngStream, InterlacedAndDamagedPngsTellTheListenerNothingOrAnIncompleteEn
     ASSERT_TRUE(write_png("interlaced.png", interlaced));
     const heard_rows from_interlaced = listen_while_loading("interlaced.png");
     ASSERT_NE(from_interlaced.picture, nullptr) << IMG_GetError();
-    EXPECT_TRUE(from_interlaced.rows.empty()) << "an interlaced PNG's rows are complete only at the end";
+    EXPECT_EQ(from_interlaced.begins, 0) << "an interlaced PNG's rows are complete only at the end";
+    EXPECT_TRUE(from_interlaced.rows.empty()) << "so none is handed out";
     EXPECT_EQ(from_interlaced.ends, 0) << "and the listener is not asked to follow it";
     SDL_FreeSurface(from_interlaced.picture);
 
