@@ -7,14 +7,13 @@
 
 #include "base/base_ttf.h"
 #include "census.h"
+#include "chart_file.h"
 #include "replace_file.h"
 #include "standard_streams.h"
 
 #include <SDL.h>
-#include <cerrno>
 #include <cstdio>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <sys/mman.h>
 
@@ -37,8 +36,6 @@ constexpr Uint32 kChartGreenMask = 0x0000FF00;
 constexpr Uint32 kChartBlueMask = 0x00FF0000;
 #endif
 
-constexpr std::size_t kChartFileBuffer = std::size_t{1} << 20;
-
 // The chart surface is kept until the process ends; one census, one chart.
 SDL_Surface* chart;
 
@@ -58,110 +55,13 @@ void prefault(SDL_Surface* s)
     }
 }
 
-// The chart file as SDL's BMP writer sees it: the stream, through a large
-// buffer, and the first error any write or seek met. SDL goes on after a
-// failed write (it seeks back to fill in the header, which fails again with
-// another reason), so the first error is the one worth reporting.
-struct chart_file {
-    std::FILE* out;
-    int first_error;
-
-    void note(int error)
-    {
-        if (first_error == 0) {
-            first_error = error != 0 ? error : EIO;
-        }
-    }
-};
-
-chart_file* file_of(SDL_RWops* ops)
-{
-    return static_cast<chart_file*>(ops->hidden.unknown.data1);
-}
-
-int chart_file_seek(SDL_RWops* ops, int offset, int whence)
-{
-    chart_file* file = file_of(ops);
-    errno = 0;
-    if (std::fflush(file->out) != 0) {
-        file->note(errno);
-    }
-    errno = 0;
-    if (std::fseek(file->out, offset, whence) != 0) {
-        file->note(errno);
-        SDL_SetError("cannot seek in the chart file");
-        return -1;
-    }
-    const long at = std::ftell(file->out);
-    return at < 0 || at > 0x7FFFFFFF ? -1 : static_cast<int>(at);
-}
-
-int chart_file_read(SDL_RWops*, void*, int, int)
-{
-    SDL_SetError("the chart file is written, not read");
-    return -1;
-}
-
-int chart_file_write(SDL_RWops* ops, const void* data, int size, int count)
-{
-    chart_file* file = file_of(ops);
-    if (size <= 0 || count <= 0) {
-        return 0;
-    }
-    errno = 0;
-    const std::size_t written =
-        std::fwrite(data, static_cast<std::size_t>(size), static_cast<std::size_t>(count), file->out);
-    if (written < static_cast<std::size_t>(count)) {
-        file->note(errno);
-        SDL_SetError("cannot write the chart file");
-    }
-    return static_cast<int>(written);
-}
-
-int chart_file_close(SDL_RWops*)
-{
-    return 0; // the stream is closed by its owner
-}
-
-// SDL's BMP writer into the stream. SDL writes the chart a row at a time;
-// through the file's own 4 KiB buffer that is 4,500 system calls for a
-// photograph's chart (25 ms, against 8 through this buffer).
-bool write_bmp(SDL_Surface* s, std::FILE* out, std::string* why)
-{
-    static char buffer[kChartFileBuffer];
-    std::setvbuf(out, buffer, _IOFBF, sizeof buffer);
-    chart_file file = {out, 0};
-    SDL_RWops stream;
-    std::memset(&stream, 0, sizeof stream);
-    stream.seek = chart_file_seek;
-    stream.read = chart_file_read;
-    stream.write = chart_file_write;
-    stream.close = chart_file_close;
-    stream.hidden.unknown.data1 = &file;
-    SDL_ClearError();
-    const bool saved = SDL_SaveBMP_RW(s, &stream, 0) == 0;
-    errno = 0;
-    if (std::fflush(out) != 0) {
-        file.note(errno);
-    }
-    if (file.first_error != 0) {
-        *why = std::strerror(file.first_error);
-        return false;
-    }
-    if (!saved) {
-        *why = SDL_GetError();
-        return false;
-    }
-    return true;
-}
-
 // Writes the chart file; when that fails, says so with the system's reason and
 // marks the run as failed. The run goes on either way.
 void save_chart(SDL_Surface* s)
 {
     std::string why;
     const bool saved = replace_file(
-        chart_path, [s](std::FILE* out, std::string* reason) { return write_bmp(s, out, reason); }, &why);
+        chart_path, [s](std::FILE* file, std::string* reason) { return write_bmp(s, file, reason); }, &why);
     if (!saved) {
         std::fprintf(stderr, "ERROR:  Unable to save the chart: %s - %s \n", chart_path, why.c_str());
         note_unwritten_file();
