@@ -22,8 +22,6 @@ char* put_decimal(char* end, std::uint32_t value)
     return end;
 }
 
-// The scan for one pixel size. The picture's fields are copied into locals so
-// the per-pixel path does not reload them after every call it makes.
 // Writes count copies of line: the per-pixel warnings of a 12-megapixel
 // picture are 600 MB, so they go out in blocks of whole lines.
 void write_repeated(std::FILE* out, const char* line, std::size_t length, std::uint64_t count)
