@@ -49,8 +49,7 @@ char* put_decimal(char* end, std::uint32_t value)
     return end;
 }
 
-// The scan for one pixel size. The picture's fields are copied into locals so
-// the per-pixel path does not reload them after every call it makes.
+// A new list entry, from the current block or a new one.
 pixel* new_entry()
 {
     if (current_block == nullptr || current_block->used == kBlockEntries) {
