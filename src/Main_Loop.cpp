@@ -150,6 +150,7 @@ int SDL_main(int argc, char** argv)
         SDL_Quit();
         std::exit(finish_standard_streams(kFailureStatus));
     }
+    chart_prepare(); // while the picture decodes
     int shown_w = 0;
     int shown_h = 0;
     if (!sdl.quit && sdl.screen != nullptr) {

@@ -12,10 +12,13 @@
 #include "standard_streams.h"
 
 #include <SDL.h>
+#include <atomic>
 #include <cstdio>
 #include <cstdint>
 #include <string>
 #include <sys/mman.h>
+#include <system_error>
+#include <thread>
 
 const char* chart_path = kChartFile;
 
@@ -55,6 +58,64 @@ void prefault(SDL_Surface* s)
     }
 }
 
+// SDL's row length for the chart: three bytes a pixel, rounded up to four.
+constexpr std::size_t kChartPitch = (static_cast<std::size_t>(kChartWidth) * 3 + 3) / 4 * 4;
+constexpr std::size_t kLargestChartBytes = kChartPitch * kBandHeight * kMaxBands;
+// Charts smaller than this are not worth the prepared memory.
+constexpr std::size_t kSmallestPreparedChart = std::size_t{1} << 20;
+
+// Zeroed memory for the largest chart, faulted in by a thread of its own
+// while the picture decodes (chart_prepare), for the first chart to draw on.
+struct prepared_canvas {
+    void* memory;
+    std::atomic<bool> filled; // every page is in; the thread has ended
+};
+prepared_canvas canvas;
+
+// Gives back the prepared pages past the first used bytes, once the thread
+// that faults them in has ended (until then they stay).
+void trim_canvas(void* memory, std::size_t used)
+{
+    if (!canvas.filled.load(std::memory_order_acquire)) {
+        return;
+    }
+    constexpr std::uintptr_t page = 4096;
+    const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(memory);
+    const std::uintptr_t keep = (start + used + page - 1) / page * page;
+    const std::uintptr_t end = start + kLargestChartBytes;
+    if (end > keep) {
+        munmap(reinterpret_cast<void*>(keep), end - keep);
+    }
+}
+
+// A chart surface of the given number of bands, zeroed: on the prepared
+// memory when there is some, otherwise newly allocated and faulted in.
+SDL_Surface* new_chart_surface(int bands)
+{
+    const std::size_t bytes = kChartPitch * kBandHeight * static_cast<std::size_t>(bands);
+    if (canvas.memory != nullptr && bytes >= kSmallestPreparedChart) {
+        void* memory = canvas.memory;
+        canvas.memory = nullptr; // one chart only; it is kept until the process ends
+        SDL_Surface* s = SDL_CreateRGBSurfaceFrom(memory, kChartWidth, kBandHeight * bands, kChartDepth,
+                                                  static_cast<int>(kChartPitch), kChartRedMask, kChartGreenMask,
+                                                  kChartBlueMask, 0);
+        if (s != nullptr) {
+            trim_canvas(memory, bytes);
+            return s;
+        }
+    }
+    if (canvas.memory != nullptr && canvas.filled.load(std::memory_order_acquire)) {
+        munmap(canvas.memory, kLargestChartBytes); // too large for this chart: give it back
+        canvas.memory = nullptr;
+    }
+    SDL_Surface* s = SDL_CreateRGBSurface(SDL_SWSURFACE, kChartWidth, kBandHeight * bands, kChartDepth,
+                                          kChartRedMask, kChartGreenMask, kChartBlueMask, 0);
+    if (s != nullptr) {
+        prefault(s);
+    }
+    return s;
+}
+
 // Writes the chart file; when that fails, says so with the system's reason and
 // marks the run as failed. The run goes on either way.
 void save_chart(SDL_Surface* s)
@@ -84,8 +145,7 @@ void visual_pixspit()
     if (chart != nullptr) {
         SDL_FreeSurface(chart); // an earlier chart of the same process (tests draw several)
     }
-    chart = SDL_CreateRGBSurface(SDL_SWSURFACE, kChartWidth, kBandHeight * bands, kChartDepth, kChartRedMask,
-                                 kChartGreenMask, kChartBlueMask, 0);
+    chart = new_chart_surface(bands);
     if (chart == nullptr) {
         std::printf("ERROR:  Unable to create the chart surface: %s \n", SDL_GetError());
         note_unwritten_file();
@@ -93,7 +153,6 @@ void visual_pixspit()
         return;
     }
 
-    prefault(chart);
     SDL_Rect swatch;
     swatch.w = kBandHeight;
     swatch.h = kBandHeight;
@@ -109,4 +168,27 @@ void visual_pixspit()
 
     ttf.close_font(&font);
     save_chart(chart);
+}
+
+void chart_prepare()
+{
+    if (canvas.memory != nullptr) {
+        return;
+    }
+    void* memory = mmap(nullptr, kLargestChartBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) {
+        return; // the chart allocates its own memory, as without this
+    }
+    canvas.filled.store(false, std::memory_order_relaxed);
+    canvas.memory = memory;
+    try {
+        // Populating leaves the (zero) contents as they are, so the chart may
+        // be drawn on pages the thread has not reached yet.
+        std::thread([memory] {
+            madvise(memory, kLargestChartBytes, MADV_POPULATE_WRITE);
+            canvas.filled.store(true, std::memory_order_release);
+        }).detach();
+    } catch (const std::system_error&) {
+        // The pages are faulted in as the chart is drawn.
+    }
 }

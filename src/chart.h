@@ -19,5 +19,9 @@ constexpr const char kChartFile[] = "output.bmp";
 extern const char* chart_path;
 
 void visual_pixspit();
+// Prepares memory for the chart on a thread of its own, while the picture
+// decodes and the tool has nothing else to do; visual_pixspit then draws a
+// large chart on it instead of faulting new memory in. Optional.
+void chart_prepare();
 
 #endif
