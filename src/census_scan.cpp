@@ -380,41 +380,50 @@ bool merge_second_into_whole()
     return true;
 }
 
-// Sorts keys by their bits 24 and up (the column-scan position), keeping
-// equal keys in order: three passes of a radix sort.
-void sort_by_position(std::uint64_t* keys, std::uint64_t* spare, std::size_t n)
+// Sorts keys by their bits 24 and up (the column-scan position, of which
+// position_bits are in use), keeping equal keys in order: a radix sort of
+// 12-bit digits, two passes for pictures up to 16 Mpx. The digits' counts are
+// all taken in one read of the keys. Returns keys or spare, whichever holds
+// the result.
+std::uint64_t* sort_by_position(std::uint64_t* keys, std::uint64_t* spare, std::size_t n, int position_bits)
 {
-    constexpr int kDigitBits = 11;
+    constexpr int kDigitBits = 12;
     constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
-    static std::size_t counts[kBuckets];
-    for (int pass = 0; pass < 3; ++pass) {
-        const int shift = 24 + pass * kDigitBits;
-        std::memset(counts, 0, sizeof counts);
-        for (std::size_t i = 0; i < n; ++i) {
-            ++counts[keys[i] >> shift & (kBuckets - 1)];
+    constexpr int kMostPasses = 3; // positions take at most 30 bits
+    const int passes = (position_bits + kDigitBits - 1) / kDigitBits;
+    static std::uint32_t counts[kMostPasses][kBuckets];
+    std::memset(counts, 0, sizeof counts);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t position = keys[i] >> 24;
+        for (int pass = 0; pass < passes; ++pass) {
+            ++counts[pass][position >> (pass * kDigitBits) & (kBuckets - 1)];
         }
-        std::size_t total = 0;
-        for (std::size_t& c : counts) {
-            const std::size_t here = c;
+    }
+    for (int pass = 0; pass < passes; ++pass) {
+        std::uint32_t total = 0;
+        for (std::uint32_t& c : counts[pass]) {
+            const std::uint32_t here = c;
             c = total;
             total += here;
         }
+        const int shift = 24 + pass * kDigitBits;
+        std::uint32_t* const starts = counts[pass];
         for (std::size_t i = 0; i < n; ++i) {
-            spare[counts[keys[i] >> shift & (kBuckets - 1)]++] = keys[i];
+            spare[starts[keys[i] >> shift & (kBuckets - 1)]++] = keys[i];
         }
         std::uint64_t* swap = keys;
         keys = spare;
         spare = swap;
     }
-    // An odd number of passes leaves the result in spare: copy it back.
-    std::memcpy(spare, keys, n * sizeof *keys);
+    return keys;
 }
 
 // The found colours in column-scan order, with their counts, in a new array
-// of found_count entries (the caller frees it). The table is read once, in
-// the order colours were found; the sort then moves only each colour's
-// position and its index in that order (positions take 30 bits, indices 24).
-census_colour* colours_in_column_order()
+// of found_count entries (the caller frees it), for a picture of this many
+// pixels. The table is read once, in the order colours were found; the sort
+// then moves only each colour's position and its index in that order
+// (positions take at most 30 bits, indices 24).
+census_colour* colours_in_column_order(std::uint64_t pixels)
 {
     const std::size_t n = whole.found_count;
     std::uint64_t* keys = static_cast<std::uint64_t*>(std::malloc(n * 2 * sizeof(std::uint64_t) + 1));
@@ -423,16 +432,25 @@ census_colour* colours_in_column_order()
     if (keys == nullptr || found == nullptr || colours == nullptr) {
         out_of_memory();
     }
+    // The slots are far apart in the table: ask for them a little ahead.
+    constexpr std::size_t kAhead = 16;
     for (std::size_t i = 0; i < n; ++i) {
+        if (i + kAhead < n) {
+            __builtin_prefetch(&whole.table[index_of(whole.found[i + kAhead])]);
+        }
         const std::uint32_t rgb = whole.found[i];
         const slot& s = whole.table[index_of(rgb)];
         keys[i] = static_cast<std::uint64_t>(s.first) << 24 | i;
         found[i] = {static_cast<std::uint8_t>(rgb >> 16), static_cast<std::uint8_t>(rgb >> 8),
                     static_cast<std::uint8_t>(rgb), 0, s.count};
     }
-    sort_by_position(keys, keys + n, n);
+    int position_bits = 0;
+    while (position_bits < 32 && (std::uint64_t{1} << position_bits) < pixels) {
+        ++position_bits;
+    }
+    const std::uint64_t* sorted = sort_by_position(keys, keys + n, n, position_bits);
     for (std::size_t i = 0; i < n; ++i) {
-        colours[i] = found[keys[i] & 0xFFFFFF];
+        colours[i] = found[sorted[i] & 0xFFFFFF];
     }
     std::free(found);
     std::free(keys);
@@ -564,7 +582,7 @@ std::size_t census_colours(SDL_Surface* picture, census_colour** colours)
         }
     }
     const std::size_t n = whole.found_count;
-    *colours = colours_in_column_order();
+    *colours = colours_in_column_order(static_cast<std::uint64_t>(picture->w) * static_cast<std::uint64_t>(picture->h));
     whole.used = true; // freed by the next census or by census_release
     SDL_UnlockSurface(picture);
     return n;

@@ -355,3 +355,23 @@ TEST_F(CensusTest, RowsCountedForAnotherPictureOrLayoutAreNotUsed)
     census_count(counted);
     EXPECT_EQ(listed(), fresh) << "the rows counted while decoding give the same list";
 }
+
+TEST_F(CensusTest, ColumnPositionsPastTwentyFourBitsKeepTheirOrder)
+{
+    // 16383 x 1025 pixels: column-scan positions reach past 2^24, so sorting
+    // by position takes a third digit. The colour met first row by row sits at
+    // position 2^24 + 10 (column 16368, row 26); the one a column scan meets
+    // first is at position 20,000 (column 19, row 525). Compared on their low
+    // 24 bits alone they would swap.
+    const int w = 16383, h = 1025;
+    SDL_Surface* s = make(w, h, 32, 0xFF0000, 0xFF00, 0xFF, 0);
+    ASSERT_NE(s, nullptr);
+    SDL_FillRect(s, nullptr, 0x102030);
+    put(s, 16368, 26, 0xAA0000);
+    put(s, 19, 525, 0x00BB00);
+    run_census(s);
+    const std::uint64_t pixels = std::uint64_t{w} * h;
+    const std::vector<colour> expected = {
+        {0x10, 0x20, 0x30, static_cast<int>(pixels - 2)}, {0, 0xBB, 0, 1}, {0xAA, 0, 0, 1}};
+    EXPECT_EQ(listed(), expected) << "the background, then column 19's colour, then column 16368's";
+}
