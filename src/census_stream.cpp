@@ -84,23 +84,49 @@ bool counted_while_decoding;
 // Faults the decoded picture's memory in ahead of libpng, which would
 // otherwise take a page fault for every 4 KiB of rows it writes (12,000 for
 // a 12 MP photo) on the decoding thread. Populating leaves the contents as
-// they are, so it may overlap the rows libpng has written already; the
-// memory is SDL_image's surface, and a range that reached past it would
-// only fault in pages of this process's own heap.
-void populate_rows(const follower& f)
-{
-    const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(f.first_row) / kPageBytes * kPageBytes;
-    const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(f.first_row) + f.pixel_bytes;
-    if (end > start) {
-        madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE);
+// they are, so it may overlap rows libpng has written already; the memory is
+// SDL_image's surface, and a range that reached past it would only fault in
+// pages of this process's own heap. It stays a bounded distance ahead of the
+// rows decoded, so a file that declares a huge picture and then stalls
+// libpng does not get the whole picture's memory committed.
+class row_populator {
+public:
+    explicit row_populator(const follower& f)
+        : start_(reinterpret_cast<std::uintptr_t>(f.first_row)), bytes_(f.pixel_bytes),
+          pitch_(f.h > 0 ? f.pixel_bytes / static_cast<std::size_t>(f.h) : 0)
+    {
     }
-}
 
-// The census thread: fault the picture's memory in, then count published rows
-// in order until the rows end.
+    // Faults in everything up to the lookahead past the first rows rows.
+    void ahead_of(int rows)
+    {
+        std::size_t target = static_cast<std::size_t>(rows) * pitch_ + kLookaheadBytes;
+        if (target > bytes_) {
+            target = bytes_;
+        }
+        if (target <= done_) {
+            return;
+        }
+        const std::uintptr_t from = (start_ + done_) / kPageBytes * kPageBytes;
+        const std::uintptr_t to = start_ + target;
+        madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+        done_ = target;
+    }
+
+private:
+    static constexpr std::size_t kLookaheadBytes = std::size_t{16} << 20;
+    std::uintptr_t start_;
+    std::size_t bytes_;
+    std::size_t pitch_;
+    std::size_t done_ = 0;
+};
+
+// The census thread: fault the picture's memory in ahead of libpng and count
+// published rows in order until the rows end.
 void count_published(follower* f)
 {
-    populate_rows(*f);
+    row_populator populator(*f);
+    populator.ahead_of(0);
     int done = 0;
     for (;;) {
         int upto = 0;
@@ -112,6 +138,7 @@ void count_published(follower* f)
             }
             upto = f->published;
         }
+        populator.ahead_of(upto);
         if (!census_rows_count(f->rows.data(), done, upto)) {
             std::lock_guard<std::mutex> hold(f->lock);
             f->failed = true;

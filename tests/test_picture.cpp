@@ -11,11 +11,13 @@
 #include <SDL_image.h>
 #include <gtest/gtest.h>
 #include <png.h>
+#include <zlib.h>
 
 #include <chrono>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -212,6 +214,69 @@ TEST(PictureIntake, LargePngsAreCountedAsTheyDecodeInsideTheConfinedDecoder)
     ASSERT_EQ(got.result, intake_result::loaded) << "loaded through the confined decoder: " << got.why;
     EXPECT_GT(expected.size(), 1000u) << "a picture of many colours";
     EXPECT_TRUE(got.list == expected) << "the same list as counted in-process";
+}
+
+namespace {
+
+void put_chunk(std::string* png, const char* type, const std::string& data)
+{
+    const std::uint32_t length = static_cast<std::uint32_t>(data.size());
+    const unsigned char size[4] = {static_cast<unsigned char>(length >> 24), static_cast<unsigned char>(length >> 16),
+                                   static_cast<unsigned char>(length >> 8), static_cast<unsigned char>(length)};
+    png->append(reinterpret_cast<const char*>(size), 4);
+    const std::string body = std::string(type, 4) + data;
+    png->append(body);
+    const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size()));
+    const unsigned char check[4] = {static_cast<unsigned char>(crc >> 24), static_cast<unsigned char>(crc >> 16),
+                                    static_cast<unsigned char>(crc >> 8), static_cast<unsigned char>(crc)};
+    png->append(reinterpret_cast<const char*>(check), 4);
+}
+
+// An RGBA PNG that declares w x h pixels but whose image data stops after
+// the first rows: a small file that asks for a large picture.
+std::string png_cut_short(std::uint32_t w, std::uint32_t h, int rows)
+{
+    std::string raw;
+    for (int y = 0; y < rows; ++y) {
+        raw += '\0'; // no filter
+        raw += std::string(static_cast<std::size_t>(w) * 4, static_cast<char>(y * 37));
+    }
+    z_stream z = {};
+    deflateInit(&z, 9);
+    std::string packed(deflateBound(&z, static_cast<uLong>(raw.size())) + 64, '\0');
+    z.next_in = reinterpret_cast<Bytef*>(&raw[0]);
+    z.avail_in = static_cast<uInt>(raw.size());
+    z.next_out = reinterpret_cast<Bytef*>(&packed[0]);
+    z.avail_out = static_cast<uInt>(packed.size());
+    deflate(&z, Z_SYNC_FLUSH); // the stream is never finished: more rows were promised
+    packed.resize(packed.size() - z.avail_out);
+    deflateEnd(&z);
+    std::string png = "\x89PNG\r\n\x1a\n";
+    const unsigned char header[13] = {static_cast<unsigned char>(w >> 24), static_cast<unsigned char>(w >> 16),
+                                      static_cast<unsigned char>(w >> 8), static_cast<unsigned char>(w),
+                                      static_cast<unsigned char>(h >> 24), static_cast<unsigned char>(h >> 16),
+                                      static_cast<unsigned char>(h >> 8), static_cast<unsigned char>(h),
+                                      8, 6, 0, 0, 0};
+    put_chunk(&png, "IHDR", std::string(reinterpret_cast<const char*>(header), sizeof header));
+    put_chunk(&png, "IDAT", packed);
+    put_chunk(&png, "IEND", "");
+    return png;
+}
+
+} // namespace
+
+TEST(PictureIntake, ASmallFileThatDeclaresAHugePictureGetsLittleMemory)
+{
+    // 16000 x 16000 RGBA is a 1 GB surface, which SDL_image allocates; the
+    // decoder must not fault it all in for the 40 rows the file holds.
+    scratch_dir dir;
+    write_file("huge-short.png", png_cut_short(16000, 16000, 40));
+    const intake got = take_in("huge-short.png", 0, 0, true);
+    EXPECT_EQ(got.result, intake_result::unloadable) << "the rows the header promises are not there";
+    rusage children = {};
+    ASSERT_EQ(getrusage(RUSAGE_CHILDREN, &children), 0);
+    constexpr long kMostKilobytes = 200 * 1024;
+    EXPECT_LT(children.ru_maxrss, kMostKilobytes) << "the decoder's peak resident memory, in KiB";
 }
 
 TEST(PictureIntake, HandsOverOnlyTheTopLeftPartTheWindowShows)
