@@ -773,7 +773,16 @@ class StandardStreams(ToolTest):
                 err_path = folder.parent / (folder.name + ".stderr")
 
                 def watch(s):
-                    seen = {"stderr": err_path.read_bytes()}
+                    # The window maps a moment before the tool takes the
+                    # decoder's census in, so the lines may follow it; they
+                    # must be readable before Escape ends the run.
+                    expected = pictures.progress(300)
+                    deadline = time.monotonic() + 10
+                    err = err_path.read_bytes()
+                    while err != expected and time.monotonic() < deadline:
+                        time.sleep(0.05)
+                        err = err_path.read_bytes()
+                    seen = {"stderr": err}
                     if settings is not None:
                         time.sleep(2.5)  # at least one statistics window closes
                         seen["stdout"] = out_path.read_bytes()
