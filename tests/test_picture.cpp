@@ -204,8 +204,8 @@ TEST(PictureIntake, LargePngsAreCountedAsTheyDecodeInsideTheConfinedDecoder)
     // A large RGBA PNG is counted by a thread of the decoder's while libpng
     // decodes it, which its confinement must allow too.
     scratch_dir dir;
-    const png_spec spec = {1100, 700, PNG_COLOR_TYPE_RGBA, 8, false, false};
-    ASSERT_TRUE(write_png("big.png", spec));
+    const png_shape shape = {1100, 700, PNG_COLOR_TYPE_RGBA, 8, false, false};
+    ASSERT_TRUE(write_png("big.png", shape));
     const intake got = take_in("big.png", 0, 0, true);
     SDL_Surface* direct = IMG_Load("big.png");
     ASSERT_NE(direct, nullptr) << IMG_GetError();

@@ -136,8 +136,8 @@ protected:
 
 TEST_F(PngStream, SdlImageHandsEachRowOfANonInterlacedPngToTheListenerInOrder)
 {
-    const png_spec spec = {640, 480, PNG_COLOR_TYPE_RGBA, 8, false, false};
-    ASSERT_TRUE(write_png("rows.png", spec));
+    const png_shape shape = {640, 480, PNG_COLOR_TYPE_RGBA, 8, false, false};
+    ASSERT_TRUE(write_png("rows.png", shape));
     const heard_rows heard = listen_while_loading("rows.png");
     ASSERT_NE(heard.picture, nullptr) << IMG_GetError();
     ASSERT_EQ(heard.rows.size(), 480u) << "one call per row: SDL_image's png_read_image is this program's";
@@ -159,7 +159,7 @@ TEST_F(PngStream, SdlImageHandsEachRowOfANonInterlacedPngToTheListenerInOrder)
 
 TEST_F(PngStream, InterlacedAndDamagedPngsTellTheListenerNothingOrAnIncompleteEnd)
 {
-    const png_spec interlaced = {640, 480, PNG_COLOR_TYPE_RGBA, 8, true, false};
+    const png_shape interlaced = {640, 480, PNG_COLOR_TYPE_RGBA, 8, true, false};
     ASSERT_TRUE(write_png("interlaced.png", interlaced));
     const heard_rows from_interlaced = listen_while_loading("interlaced.png");
     ASSERT_NE(from_interlaced.picture, nullptr) << IMG_GetError();
@@ -168,7 +168,7 @@ TEST_F(PngStream, InterlacedAndDamagedPngsTellTheListenerNothingOrAnIncompleteEn
     EXPECT_EQ(from_interlaced.ends, 0) << "and the listener is not asked to follow it";
     SDL_FreeSurface(from_interlaced.picture);
 
-    const png_spec whole = {640, 480, PNG_COLOR_TYPE_RGBA, 8, false, false};
+    const png_shape whole = {640, 480, PNG_COLOR_TYPE_RGBA, 8, false, false};
     ASSERT_TRUE(write_png("whole.png", whole));
     std::string bytes = read_file("whole.png");
     ASSERT_TRUE(damage_third_idat(&bytes)) << "the PNG has at least three IDAT chunks";
@@ -183,7 +183,7 @@ TEST_F(PngStream, InterlacedAndDamagedPngsTellTheListenerNothingOrAnIncompleteEn
 
 struct stream_case {
     const char* name;
-    png_spec spec;
+    png_shape shape;
     int followed; // 1: counted while decoding, 0: counted afterwards, -1: either
 };
 
@@ -201,7 +201,7 @@ TEST_F(PngStream, TheCensusCountedWhileDecodingEqualsTheCensusCountedAfterwards)
     };
     for (const stream_case& c : cases) {
         SCOPED_TRACE(c.name);
-        ASSERT_TRUE(write_png("case.png", c.spec));
+        ASSERT_TRUE(write_png("case.png", c.shape));
         decoded d = decode_followed(read_file("case.png"), "case.png");
         ASSERT_NE(d.picture, nullptr) << d.why;
         if (c.followed >= 0) {
@@ -216,8 +216,8 @@ TEST_F(PngStream, TheCensusCountedWhileDecodingEqualsTheCensusCountedAfterwards)
 
 TEST_F(PngStream, ADecodeThatFailedHalfwayLeavesNothingForTheNextCensus)
 {
-    const png_spec spec = {640, 480, PNG_COLOR_TYPE_RGBA, 8, false, false};
-    ASSERT_TRUE(write_png("good.png", spec));
+    const png_shape shape = {640, 480, PNG_COLOR_TYPE_RGBA, 8, false, false};
+    ASSERT_TRUE(write_png("good.png", shape));
     const std::string good = read_file("good.png");
     std::string damaged = good;
     ASSERT_TRUE(damage_third_idat(&damaged));

@@ -217,7 +217,7 @@ unsigned channel_at(int x, int y, int channel)
 
 } // namespace
 
-bool write_png(const std::string& path, const png_spec& spec)
+bool write_png(const std::string& path, const png_shape& shape)
 {
     std::FILE* out = std::fopen(path.c_str(), "wb");
     if (out == nullptr) {
@@ -229,20 +229,20 @@ bool write_png(const std::string& path, const png_spec& spec)
         std::fclose(out);
         return false;
     }
-    const int channels = spec.colour_type == PNG_COLOR_TYPE_RGBA ? 4 : spec.colour_type == PNG_COLOR_TYPE_RGB ? 3 : 1;
-    const int bytes = spec.depth / 8;
-    std::vector<png_byte> row(static_cast<std::size_t>(spec.w * channels * bytes));
+    const int channels = shape.colour_type == PNG_COLOR_TYPE_RGBA ? 4 : shape.colour_type == PNG_COLOR_TYPE_RGB ? 3 : 1;
+    const int bytes = shape.depth / 8;
+    std::vector<png_byte> row(static_cast<std::size_t>(shape.w * channels * bytes));
     if (setjmp(png_jmpbuf(png)) != 0) {
         png_destroy_write_struct(&png, &info);
         std::fclose(out);
         return false;
     }
     png_init_io(png, out);
-    png_set_IHDR(png, info, static_cast<png_uint_32>(spec.w), static_cast<png_uint_32>(spec.h), spec.depth,
-                 spec.colour_type, spec.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+    png_set_IHDR(png, info, static_cast<png_uint_32>(shape.w), static_cast<png_uint_32>(shape.h), shape.depth,
+                 shape.colour_type, shape.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_color_16 key = {};
-    if (spec.transparent_colour) {
+    if (shape.transparent_colour) {
         key.red = static_cast<png_uint_16>(channel_at(0, 0, 0));
         key.green = static_cast<png_uint_16>(channel_at(0, 0, 1));
         key.blue = static_cast<png_uint_16>(channel_at(0, 0, 2));
@@ -251,9 +251,9 @@ bool write_png(const std::string& path, const png_spec& spec)
     png_write_info(png, info);
     const int passes = png_set_interlace_handling(png);
     for (int pass = 0; pass < passes; ++pass) {
-        for (int y = 0; y < spec.h; ++y) {
+        for (int y = 0; y < shape.h; ++y) {
             png_byte* p = row.data();
-            for (int x = 0; x < spec.w; ++x) {
+            for (int x = 0; x < shape.w; ++x) {
                 for (int c = 0; c < channels; ++c) {
                     const unsigned v = channel_at(x, y, channels == 1 ? 0 : c);
                     for (int b = 0; b < bytes; ++b) {

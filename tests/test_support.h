@@ -53,7 +53,7 @@ child_run run_in_child(const std::function<void()>& body, int timeout_seconds);
 // A PNG written with libpng: about 4,000 colours in small blocks whose
 // first sightings differ between a row-by-row and a column-by-column walk,
 // and an alpha channel (when there is one) that varies on its own.
-struct png_spec {
+struct png_shape {
     int w;
     int h;
     int colour_type; // PNG_COLOR_TYPE_RGB, _RGBA or _GRAY
@@ -61,7 +61,7 @@ struct png_spec {
     bool interlaced;
     bool transparent_colour; // a tRNS chunk naming one RGB colour
 };
-bool write_png(const std::string& path, const png_spec& spec);
+bool write_png(const std::string& path, const png_shape& shape);
 
 // Splits text into lines, each keeping everything but its "\n".
 std::vector<std::string> lines_of(const std::string& text);
