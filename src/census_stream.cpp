@@ -23,8 +23,8 @@ namespace {
 constexpr std::uint64_t kFollowedPixels = std::uint64_t{1} << 18;
 constexpr std::uint32_t kRowsPerBatch = 16;
 constexpr int kWidestPicture = 16383;
-constexpr std::uintptr_t kPageBytes = 4096;
 constexpr int kTallestPicture = 65535;
+constexpr std::uintptr_t kPageBytes = 4096;
 
 constexpr unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 constexpr std::size_t kHeaderEnd = 33; // signature, IHDR's length and type, its 13 bytes, its CRC
