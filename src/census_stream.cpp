@@ -6,11 +6,11 @@
 #include "census_stream.h"
 
 #include "census.h"
+#include "picture_limits.h"
 #include "png_rows.h"
 
 #include <condition_variable>
 #include <cstdint>
-#include <cstring>
 #include <mutex>
 #include <sys/mman.h>
 #include <system_error>
@@ -22,42 +22,29 @@ namespace {
 // Smaller pictures are counted after decoding: a thread costs more than it saves.
 constexpr std::uint64_t kFollowedPixels = std::uint64_t{1} << 18;
 constexpr std::uint32_t kRowsPerBatch = 16;
-constexpr int kWidestPicture = 16383;
-constexpr int kTallestPicture = 65535;
 constexpr std::uintptr_t kPageBytes = 4096;
-
-constexpr unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-constexpr std::size_t kHeaderEnd = 33; // signature, IHDR's length and type, its 13 bytes, its CRC
-constexpr unsigned char kTrueColour = 2;
-constexpr unsigned char kTrueColourWithAlpha = 6;
-
-std::uint32_t big32(const unsigned char* p)
-{
-    return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16
-           | static_cast<std::uint32_t>(p[2]) << 8 | p[3];
-}
+constexpr unsigned kTrueColour = 2;
+constexpr unsigned kTrueColourWithAlpha = 6;
 
 // The layout SDL_image gives an RGB or RGBA PNG: 16-bit channels are cut to
 // 8, and the bytes are red, green, blue (and alpha) in memory order. False
 // for every other PNG, and for bytes that are none.
 bool followed_layout(const unsigned char* data, std::size_t size, census_row_layout* layout)
 {
-    if (size < kHeaderEnd || std::memcmp(data, kSignature, sizeof kSignature) != 0 || big32(data + 8) != 13
-        || std::memcmp(data + 12, "IHDR", 4) != 0) {
+    png_header png;
+    if (!read_png_header(data, size, &png)) {
         return false;
     }
-    const std::uint32_t w = big32(data + 16);
-    const std::uint32_t h = big32(data + 20);
-    const unsigned char depth = data[24];
-    const unsigned char colour_type = data[25];
-    const unsigned char interlace = data[28];
-    if (w < 1 || h < 1 || w > kWidestPicture || h > kTallestPicture || (depth != 8 && depth != 16) || interlace != 0
-        || (colour_type != kTrueColour && colour_type != kTrueColourWithAlpha)
-        || std::uint64_t{w} * h < kFollowedPixels) {
+    // An interlaced PNG is never followed (png_rows.cpp asks libpng for its
+    // passes); refusing it here only spares preparing for it.
+    if (png.w < 1 || png.h < 1 || png.w > kLargestPictureWidth || png.h > kLargestPictureHeight
+        || (png.bit_depth != 8 && png.bit_depth != 16) || png.interlaced
+        || (png.colour_type != kTrueColour && png.colour_type != kTrueColourWithAlpha)
+        || std::uint64_t{png.w} * png.h < kFollowedPixels) {
         return false;
     }
-    *layout = census_row_layout{static_cast<int>(w), static_cast<int>(h), colour_type == kTrueColour ? 3 : 4, 0, 8,
-                                16};
+    *layout = census_row_layout{static_cast<int>(png.w), static_cast<int>(png.h),
+                                png.colour_type == kTrueColour ? 3 : 4, 0, 8, 16};
     return true;
 }
 

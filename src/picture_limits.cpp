@@ -40,6 +40,10 @@ bool png_size(const unsigned char* d, std::size_t n, std::uint32_t* w, std::uint
     return true;
 }
 
+constexpr unsigned char kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+constexpr std::uint32_t kPngHeaderLength = 13;
+constexpr std::size_t kPngHeaderEnd = 29; // signature, chunk length and type, the header's 13 bytes
+
 bool gif_size(const unsigned char* d, std::size_t n, std::uint32_t* w, std::uint32_t* h)
 {
     if (n < 10) {
@@ -184,4 +188,18 @@ std::string too_large_reason(bool size_known, std::uint32_t w, std::uint32_t h)
 std::string too_large_to_hold_reason(std::uint32_t w, std::uint32_t h)
 {
     return std::to_string(w) + " \xC3\x97 " + std::to_string(h) + " pixels; too many for SDL to hold in memory";
+}
+
+bool read_png_header(const unsigned char* data, std::size_t size, png_header* header)
+{
+    if (size < kPngHeaderEnd || std::memcmp(data, kPngSignature, sizeof kPngSignature) != 0
+        || big32(data + 8) != kPngHeaderLength || std::memcmp(data + 12, "IHDR", 4) != 0) {
+        return false;
+    }
+    header->w = big32(data + 16);
+    header->h = big32(data + 20);
+    header->bit_depth = data[24];
+    header->colour_type = data[25];
+    header->interlaced = data[28] != 0;
+    return true;
 }

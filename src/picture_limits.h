@@ -18,6 +18,17 @@ constexpr std::uint32_t kLargestPictureHeight = 65535;
 bool declared_size(const char* format, const unsigned char* data, std::size_t size, std::uint32_t* w,
                    std::uint32_t* h);
 
+// What a PNG's header (its first chunk, IHDR) declares.
+struct png_header {
+    std::uint32_t w;
+    std::uint32_t h;
+    unsigned bit_depth;
+    unsigned colour_type; // 2: RGB, 6: RGBA, ...
+    bool interlaced;
+};
+// False when the bytes do not start with the PNG signature and an IHDR chunk.
+bool read_png_header(const unsigned char* data, std::size_t size, png_header* header);
+
 // The reason for a picture SDL cannot hold: "W × H pixels; the largest picture
 // SDL can hold is 16383 × 65535", or only the limit when the size is unknown.
 std::string too_large_reason(bool size_known, std::uint32_t w, std::uint32_t h);
