@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <set>
 #include <tuple>
@@ -363,4 +364,23 @@ TEST_F(CensusTest, ColumnPositionsPastTwentyFourBitsKeepTheirOrder)
     const std::vector<colour> expected = {
         {0x10, 0x20, 0x30, static_cast<int>(pixels - 2)}, {0, 0xBB, 0, 1}, {0xAA, 0, 0, 1}};
     EXPECT_EQ(listed(), expected) << "the background, then column 19's colour, then column 16368's";
+}
+
+TEST_F(CensusTest, ACensusAfterAnotherCountsOnlyItsOwnPicture)
+{
+    // The table of one census stays until the next (the decoder never frees
+    // it); the next must not add its pixels to the earlier counts.
+    SDL_Surface* red = make(3, 2, 32, 0xFF0000, 0xFF00, 0xFF, 0);
+    SDL_FillRect(red, nullptr, 0xFF0000);
+    SDL_Surface* mixed = make(2, 2, 32, 0xFF0000, 0xFF00, 0xFF, 0);
+    SDL_FillRect(mixed, nullptr, 0xFF0000);
+    put(mixed, 1, 1, 0x0000FF);
+    census_colour* colours = nullptr;
+    ASSERT_EQ(census_colours(red, &colours), 1u);
+    EXPECT_EQ(colours[0].count, 6u) << "six red pixels";
+    std::free(colours);
+    ASSERT_EQ(census_colours(mixed, &colours), 2u) << "red and blue, right after the first census";
+    EXPECT_EQ(colours[0].count, 3u) << "three red pixels of the second picture only";
+    EXPECT_EQ(colours[1].count, 1u) << "one blue pixel";
+    std::free(colours);
 }
